@@ -1,0 +1,38 @@
+# GoogleTest from Debian's source tree, built with the project's own toolchain and flags, so the
+# same tests build natively, under the sanitizers and for Windows.
+if(TONELARK_TESTS AND NOT TARGET gtest)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  if(NOT GOOGLETEST_SOURCE_DIR)
+    set(GOOGLETEST_SOURCE_DIR /usr/src/googletest)
+  endif()
+  add_subdirectory(${GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(t gtest gtest_main gmock gmock_main)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -w)
+    endif()
+  endforeach()
+endif()
+
+include(CMakeParseArguments)
+
+# tonelark_add_test(NAME name SOURCES ... LIBS ... [WINDOWS_ONLY] [NATIVE_ONLY] [TIMEOUT s])
+# One executable per module registered as one CTest test; under windows-cross CTest runs it
+# through the Wine emulator.
+function(tonelark_add_test)
+  cmake_parse_arguments(T "WINDOWS_ONLY;NATIVE_ONLY" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(T_WINDOWS_ONLY AND NOT WIN32)
+    return()
+  endif()
+  if(T_NATIVE_ONLY AND WIN32)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gmock gtest_main)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
