@@ -1,0 +1,56 @@
+// One opened Core Audio stream: its audio client, the event the client signals once per period,
+// its format and its buffer length. Used only on the audio thread (and by the monitor's teardown
+// after that thread has been joined).
+#ifndef GUITAR_AUDIO_STREAM_H_
+#define GUITAR_AUDIO_STREAM_H_
+
+#include <cstdint>
+
+#include "platform/com_ptr.h"
+#include "platform/scoped_handle.h"
+#include "platform/win32.h"
+
+namespace tonelark {
+
+struct StreamInfo {
+  int32_t sample_rate = 0;  // frames per second
+  int32_t channels = 0;
+  int32_t block_align = 0;  // bytes per frame, all channels
+  bool is_float = false;    // samples are 32-bit IEEE floats
+  bool exclusive = false;   // opened in exclusive mode
+};
+
+class AudioStream {
+ public:
+  AudioStream() = default;
+  AudioStream(const AudioStream&) = delete;
+  AudioStream& operator=(const AudioStream&) = delete;
+
+  // One exclusive initialisation attempt with `duration` (100 ns units) as buffer duration and
+  // periodicity, realigned once when the device asks for it.
+  bool OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
+                     REFERENCE_TIME duration);
+  // Probes one exclusive format and tries its durations; logs nothing.
+  bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format);
+  // Shared mode in the device's mix format.
+  bool OpenShared(IMMDevice* device);
+  // Creates and registers the stream's event, reads the buffer size and takes the client.
+  bool Attach(platform::ComPtr<IAudioClient> new_client, const StreamInfo& new_info);
+  // Releases the client and closes the event.
+  void Close();
+
+  platform::ComPtr<IAudioClient> client;
+  platform::ScopedHandle event;  // auto-reset, registered with `client`
+  StreamInfo info;
+  UINT32 buffer_frames = 0;  // the client's buffer length in frames
+};
+
+// True for WAVE_FORMAT_IEEE_FLOAT and for an extensible format with the float sub-format.
+bool IsFloatFormat(const WAVEFORMATEX& format);
+
+// Writes "Tonelark <step> failed 0x%08lx\n" to the debugger output.
+void LogFailure(const char* step, HRESULT code);
+
+}  // namespace tonelark
+
+#endif  // GUITAR_AUDIO_STREAM_H_

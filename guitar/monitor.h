@@ -1,0 +1,129 @@
+// The guitar audio engine's one object: the audio thread, the two platform channels and all
+// state shared between the user-interface thread and the audio thread.
+//
+// Threads:
+// - User-interface thread: Attach, Detach, HandleMethodCall (StartAudio, StopAudio), DrainPcm,
+//   OnListen, OnCancel. `sink_` and the channels are touched only there.
+// - Audio thread (one per start): AudioLoop and what it calls (ProcessCapture, RenderMonitor,
+//   the PCM producer step). It owns the monitoring state, the stream records and the clients
+//   while it runs; StopAudioLocked and the destructor touch them only after the join.
+// Shared:
+// - `mutex_` (control lock) orders Attach, Detach, StartAudio and StopAudio; the audio thread
+//   never takes it.
+// - `pcm_mutex_` (hand-off lock) guards `pcm_queue_` and `pcm_posted_` only. The two locks are
+//   never held together.
+// - `hwnd_`, `started_`, `speaker_`, `volume_`, `click_request_` are atomics.
+// - `sample_rate_`, `render_exclusive_`, `device_name_` are written by the audio thread before it
+//   sets `ready_event_` and read by StartAudio's caller after the wait (or after the join).
+#ifndef GUITAR_MONITOR_H_
+#define GUITAR_MONITOR_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels/binary_messenger.h"
+#include "channels/encodable_value.h"
+#include "channels/event_channel.h"
+#include "channels/event_sink.h"
+#include "channels/method_call.h"
+#include "channels/method_channel.h"
+#include "channels/method_result.h"
+#include "channels/stream_handler_error.h"
+#include "guitar/audio_stream.h"
+#include "platform/com_ptr.h"
+#include "platform/scoped_handle.h"
+#include "platform/win32.h"
+
+namespace tonelark {
+
+// Window message posted to the host window when PCM chunks are waiting (WM_APP + 7).
+constexpr UINT kPcmReadyMessage = 0x8007;
+
+constexpr int32_t kRingSize = 16384;     // monitoring ring, mono samples (power of two)
+constexpr size_t kMaxPcmChunks = 32;     // PCM chunks kept for the user-interface thread
+constexpr DWORD kStartTimeoutMs = 3000;  // how long "start" waits for the audio thread
+
+class Monitor {
+ public:
+  using Value = flutter::EncodableValue;
+
+  static Monitor& Instance();
+
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  // (Re)starts the audio thread; true when capture and monitoring run.
+  bool StartAudio();
+  void StopAudio();
+  // The stop sequence; the caller holds `mutex_`.
+  void StopAudioLocked();
+
+  void Attach(HWND hwnd, flutter::BinaryMessenger* messenger);
+  void Detach();
+
+  void HandleMethodCall(const flutter::MethodCall<Value>& call,
+                        std::unique_ptr<flutter::MethodResult<Value>> result);
+
+  // User-interface half of the PCM hand-off.
+  void DrainPcm();
+  // Audio-thread half: cuts every whole chunk out of `pending_` and queues it.
+  void ProducePcmChunks();
+
+  std::unique_ptr<flutter::StreamHandlerError<Value>> OnListen(
+      const Value* arguments, std::unique_ptr<flutter::EventSink<Value>>&& events);
+  std::unique_ptr<flutter::StreamHandlerError<Value>> OnCancel(const Value* arguments);
+
+  // Fields, in the documented order. Public so that the engine's free functions (AudioLoop,
+  // ProcessCapture, RenderMonitor, OpenStreams) and the tests can reach them.
+  std::mutex mutex_;      // control lock
+  std::mutex pcm_mutex_;  // hand-off lock
+  std::atomic<HWND> hwnd_{nullptr};
+  std::unique_ptr<flutter::MethodChannel<Value>> method_channel_;
+  std::unique_ptr<flutter::EventChannel<Value>> event_channel_;
+  std::unique_ptr<flutter::EventSink<Value>> sink_;
+  std::vector<std::vector<uint8_t>> pcm_queue_;  // oldest first, at most kMaxPcmChunks
+  bool pcm_posted_ = false;
+  platform::ScopedHandle stop_event_;   // manual-reset
+  platform::ScopedHandle ready_event_;  // manual-reset
+  std::thread audio_thread_;
+  std::atomic<bool> started_{false};
+  int32_t sample_rate_ = 0;  // capture rate, Hz
+  bool render_exclusive_ = false;
+  std::string device_name_;  // UTF-8
+  std::atomic<bool> speaker_{true};
+  std::atomic<float> volume_{4.0f};        // 4 x volume in 0..1
+  std::atomic<int32_t> click_request_{0};  // 0 none, 1 normal, 2 accent
+  int32_t click_remaining_ = 0;            // render frames
+  int32_t click_length_ = 1;               // render frames
+  float click_phase_ = 0.0f;               // radians
+  float click_step_ = 0.0f;                // radians per render frame
+  AudioStream capture_;
+  AudioStream render_;
+  platform::ComPtr<IAudioCaptureClient> capture_client_;
+  platform::ComPtr<IAudioRenderClient> render_client_;
+  float ring_[kRingSize] = {};
+  int32_t ring_start_ = 0;
+  int32_t ring_count_ = 0;
+  std::vector<int16_t> pending_;
+  double resample_pos_ = 0.0;  // fractional ring read position
+
+  // Test seam: what the started thread runs (AudioLoop by default) and how it is started, so
+  // tests can model an audio thread that never reports or a thread that cannot be created.
+  std::function<void(Monitor&)> audio_thread_body_;
+  std::function<std::thread(std::function<void()>)> thread_starter_;
+};
+
+// "setVolume" argument to monitoring gain: clamp(value, 0, 1) x 4; 1.0 for any other shape.
+float VolumeFromArgument(const flutter::EncodableValue* argument);
+
+}  // namespace tonelark
+
+#endif  // GUITAR_MONITOR_H_
