@@ -11,6 +11,13 @@
 
 namespace platform_test {
 
+// Live objects of the host build's Win32 replacements, for leak audits: event handles,
+// CoTaskMemAlloc blocks not yet freed, and multimedia class scheduler tasks not yet reverted.
+// -1 where the build cannot tell (on Windows). Any thread may call them.
+int OpenHandleCount();
+int LiveCoTaskMemCount();
+int LiveMmTaskCount();
+
 // Collects every OutputDebugStringA text written by any thread while it lives.
 class DebugOutputCapture {
  public:
