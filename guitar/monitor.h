@@ -119,6 +119,11 @@ class Monitor {
   // tests can model an audio thread that never reports or a thread that cannot be created.
   std::function<void(Monitor&)> audio_thread_body_;
   std::function<std::thread(std::function<void()>)> thread_starter_;
+
+ private:
+  // Starts the audio thread into `audio_thread_`; false (and `audio_thread_` empty) when the
+  // thread cannot be created.
+  bool LaunchAudioThread();
 };
 
 // "setVolume" argument to monitoring gain: clamp(value, 0, 1) x 4; 1.0 for any other shape.

@@ -33,13 +33,13 @@ tl_start_wine() {
   mkdir -p "$(dirname "$WINEPREFIX")"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: preparing a new prefix at $WINEPREFIX (first start takes about 10 s) ..."
-    DISPLAY= wineboot -i >/dev/null 2>&1 </dev/null || true
+    wineboot -i >/dev/null 2>&1 </dev/null || true
   fi
   wineserver -p >/dev/null 2>&1
   TL_WINE_STARTED=1
   # Start Wine's own services now, detached from our output: started later by a test, they would
   # inherit CTest's pipe and hold it open.
-  DISPLAY= wineboot >/dev/null 2>&1 </dev/null || true
+  wineboot >/dev/null 2>&1 </dev/null || true
 }
 
 tl_cleanup() {
