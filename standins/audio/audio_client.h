@@ -1,0 +1,19 @@
+// The stream side of the virtual endpoints: IAudioClient and the capture and render clients it
+// hands out. Capture and render clients keep their audio client (and so the stream) alive.
+#ifndef STANDINS_AUDIO_AUDIO_CLIENT_H_
+#define STANDINS_AUDIO_AUDIO_CLIENT_H_
+
+#include <memory>
+#include <string>
+
+#include "platform/win32.h"
+#include "standins/audio/system_state.h"
+
+namespace virtual_audio {
+
+// A new, uninitialised audio client on the device `device_id` (one reference, the caller's).
+IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id);
+
+}  // namespace virtual_audio
+
+#endif  // STANDINS_AUDIO_AUDIO_CLIENT_H_

@@ -1,0 +1,177 @@
+// The shared state behind every virtual endpoint object: the device table, the initialised
+// streams, injected failures, the call log, render recordings, the clock and the object audit.
+//
+// Threads: the engine's audio thread (through the COM objects), the clock thread and the test
+// thread all use it. Everything except the audit counters is guarded by mutex(); methods marked
+// "locks" take it themselves, every other method expects the caller to hold it. The audit
+// counters are atomics. The clock thread never holds a COM reference, so the last owner of the
+// state is never the clock thread and the destructor can join it.
+#ifndef STANDINS_AUDIO_SYSTEM_STATE_H_
+#define STANDINS_AUDIO_SYSTEM_STATE_H_
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "standins/audio/virtual_audio.h"
+
+namespace virtual_audio {
+
+enum class ObjectKind {
+  kClassFactory,
+  kEnumerator,
+  kCollection,
+  kDevice,
+  kPropertyStore,
+  kAudioClient,
+  kCaptureClient,
+  kRenderClient,
+};
+constexpr int kObjectKinds = 8;
+const char* ObjectKindName(ObjectKind kind);
+
+struct DeviceRecord {
+  DeviceConfig config;
+  bool stalled = false;            // capture: the clock produces nothing for it
+  bool recording_started = false;  // render: `recording` has a format
+  RenderedAudio recording;         // render: every buffer released since the last reset
+  int overruns = 0;                // capture packets dropped
+  int underruns = 0;               // render periods short of frames
+};
+
+struct CapturePacket {
+  std::vector<uint8_t> data;  // frames * block align bytes
+  uint32_t frames = 0;
+  DWORD flags = 0;
+  uint64_t position = 0;  // stream position of the first frame, frames
+};
+
+// One initialised audio client.
+struct StreamState {
+  std::wstring device_id;
+  EDataFlow flow = eCapture;
+  Format format;
+  bool exclusive = false;
+  DWORD stream_flags = 0;
+  uint32_t buffer_frames = 0;  // what GetBufferSize reports (0 for a zero-buffer device)
+  uint32_t period_frames = 0;  // frames the clock moves per period
+  REFERENCE_TIME period = 0;   // 100 ns
+  HANDLE event = nullptr;      // from SetEventHandle; owned by the client's caller
+  bool started = false;
+  std::chrono::steady_clock::time_point next_due;  // real-time clock: the next period's end
+
+  // Capture side. Packets are only appended or popped at the front, so the data of the packet
+  // handed out by GetBuffer (always the front one, never dropped while held) stays in place.
+  CaptureSource source;
+  std::vector<double> wav_samples;  // kWav: channel 0 of the file
+  uint64_t source_frame = 0;        // frames generated so far
+  std::deque<CapturePacket> packets;
+  bool capture_held = false;   // between GetBuffer and ReleaseBuffer
+  bool discontinuity = false;  // a packet was dropped; flag the next one
+
+  // Render side.
+  std::vector<uint8_t> render_buffer;  // internal buffer length * block align bytes
+  uint32_t internal_frames = 0;        // the buffer length even when 0 is reported
+  uint32_t padding = 0;                // frames written and not yet played
+  bool render_held = false;
+  uint32_t render_requested = 0;  // frames of the outstanding GetBuffer
+};
+
+class SystemState {
+ public:
+  SystemState();
+  ~SystemState();
+  SystemState(const SystemState&) = delete;
+  SystemState& operator=(const SystemState&) = delete;
+
+  std::mutex& mutex() { return mutex_; }
+
+  // ---- Devices ----
+  void AddDevice(const DeviceConfig& config);
+  DeviceRecord* FindDevice(const std::wstring& id);
+  std::vector<std::wstring> DeviceIds(EDataFlow flow, DWORD state_mask) const;
+  bool DefaultDevice(EDataFlow flow, std::wstring* id) const;
+  void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
+  void Reset();
+
+  // ---- Calls ----
+  // Counts the call and answers whether a failure is injected into it (its code in `hr`).
+  bool CountCall(const std::string& method, const std::wstring& device, HRESULT* hr);
+  void LogCall(const CallRecord& record);
+  void AddFailure(const std::string& method, HRESULT hr, const FailWhen& when);
+  void ClearFailures();
+  std::vector<CallRecord> Calls() const;
+  int CallCount(const std::string& method, const std::wstring& device) const;
+  void ClearCalls();
+
+  // ---- Streams ----
+  void AddStream(const std::shared_ptr<StreamState>& stream);
+  void RemoveStream(const StreamState* stream);
+  // Initialised streams on the device (only exclusive ones when `exclusive_only`).
+  int LiveStreams(const std::wstring& device, bool exclusive_only) const;
+  void StartStream(StreamState* stream);
+  void StopStream(StreamState* stream);
+  void BeginRecording(const StreamState& stream);
+  void RecordRender(const StreamState& stream, const uint8_t* data, uint32_t frames, DWORD flags);
+  // Writes the device's recording to its output file, when it has one.
+  void SaveRecording(const std::wstring& device);
+
+  // ---- Clock ----
+  void SetClockMode(ClockMode mode);  // locks
+  void Tick(int periods);             // locks
+
+  // ---- Audit (any thread, no lock) ----
+  void ObjectCreated(ObjectKind kind);
+  void ObjectDestroyed(ObjectKind kind);
+  void ReferenceAdded() { ++references_; }
+  void ReferenceDropped() { --references_; }
+  Audit TakeAudit();  // locks
+
+ private:
+  struct FailRule {
+    std::string method;
+    HRESULT hr;
+    FailWhen when;
+    int seen = 0;  // matching calls since the rule was added
+  };
+  struct CallCounter {
+    std::string method;
+    std::wstring device;
+    int count = 0;
+  };
+
+  void TickStream(StreamState& stream);
+  void ProduceCapturePacket(StreamState& stream, DeviceRecord& device);
+  double SourceValue(const StreamState& stream, uint64_t frame) const;
+  void EnsureClockThread();
+  void ClockLoop();
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<DeviceRecord>> devices_;  // in enumeration order
+  std::wstring default_render_;
+  std::wstring default_capture_;
+  std::vector<FailRule> failures_;
+  std::vector<CallRecord> calls_;
+  std::vector<CallCounter> counters_;
+  std::vector<std::shared_ptr<StreamState>> streams_;
+
+  ClockMode clock_mode_ = ClockMode::kRealTime;
+  bool clock_quit_ = false;
+  std::condition_variable clock_wake_;
+  std::thread clock_thread_;
+
+  std::array<std::atomic<int>, kObjectKinds> objects_{};
+  std::atomic<long> references_{0};
+};
+
+}  // namespace virtual_audio
+
+#endif  // STANDINS_AUDIO_SYSTEM_STATE_H_

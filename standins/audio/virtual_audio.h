@@ -1,0 +1,233 @@
+// Virtual audio endpoints: our own implementation of the Core Audio COM interfaces (device
+// enumerator, collection, device, property store, audio client, capture and render clients) with
+// scriptable devices, used in place of sound hardware by tests and demos.
+//
+// A test builds a `VirtualAudio`, adds devices, registers the enumerator class and then lets the
+// unchanged engine reach it through CoCreateInstance(kClsidMMDeviceEnumerator). The Windows DLL
+// (virtual_audio.dll) builds the same system from the text file named by the environment
+// variable TONELARK_VIRTUAL_AUDIO_CONFIG (see README.md and `ParseConfig`).
+//
+// Threads: every member of `VirtualAudio` may be called from any thread while the engine's
+// audio thread calls the COM interfaces and the clock thread signals streams; all state lives
+// behind one mutex inside the shared system. Buffers handed out by GetBuffer stay valid until
+// the matching ReleaseBuffer, whatever the other threads do.
+#ifndef STANDINS_AUDIO_VIRTUAL_AUDIO_H_
+#define STANDINS_AUDIO_VIRTUAL_AUDIO_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace virtual_audio {
+
+class ClassRegistration;
+class SystemState;
+
+// One PCM or float sample layout. Samples of `container_bits` are stored little-endian; the
+// value sits in the top `valid_bits` of the container.
+struct Format {
+  uint32_t rate = 48000;         // frames per second
+  uint16_t channels = 2;         //
+  uint16_t container_bits = 16;  // bits per sample in memory: 16, 24 (packed) or 32
+  uint16_t valid_bits = 16;      // meaningful bits per sample
+  bool is_float = false;         // IEEE float (container 32)
+
+  uint32_t BlockAlign() const { return channels * (container_bits / 8u); }
+  bool operator==(const Format& other) const;
+  bool operator!=(const Format& other) const { return !(*this == other); }
+};
+
+// Reads a WAVEFORMATEX / WAVEFORMATEXTENSIBLE. False for a null, inconsistent or unknown format
+// (block align or byte rate that do not follow from the other fields, a sub-format other than
+// PCM or IEEE float, an extensible record with cbSize below 22).
+bool ParseWaveFormat(const WAVEFORMATEX* wave, Format* out);
+// Builds the WAVEFORMATEXTENSIBLE record (tag 0xFFFE, cbSize 22) for `format`.
+WAVEFORMATEXTENSIBLE MakeWaveFormat(const Format& format);
+
+// A device text property: a string, absent (GetValue answers VT_EMPTY), or present with another
+// type (GetValue answers VT_UI4).
+struct DeviceText {
+  enum class Kind { kString, kMissing, kNotString };
+  Kind kind = Kind::kMissing;
+  std::wstring text;
+
+  static DeviceText String(std::wstring value) { return {Kind::kString, std::move(value)}; }
+  static DeviceText Missing() { return {Kind::kMissing, {}}; }
+  static DeviceText NotString() { return {Kind::kNotString, {}}; }
+};
+
+// What a capture device delivers. The signal goes into channel 0; every other channel carries
+// the constant `other_channels` so that a reader of the wrong channel is caught.
+struct CaptureSource {
+  enum class Kind {
+    kSilence,        // zeros
+    kSine,           // amplitude * sin(2 pi frequency t), phase 0 at the stream's first frame
+    kImpulse,        // `amplitude` at every `period_frames`-th frame (first at frame 0), else 0
+    kWav,            // channel 0 of `wav_path`, looped, converted to the stream's layout
+    kSilentFlagged,  // the sine's data but every packet flagged AUDCLNT_BUFFERFLAGS_SILENT
+  };
+  Kind kind = Kind::kSilence;
+  double frequency_hz = 440.0;   // kSine, kSilentFlagged
+  double amplitude = 0.5;        // kSine, kImpulse, kSilentFlagged; full scale is 1.0
+  uint32_t period_frames = 480;  // kImpulse
+  std::string wav_path;          // kWav; a Windows path in the DLL build
+  double other_channels = 0.25;  // value of channels 1.. in every frame
+};
+
+struct DeviceConfig {
+  std::wstring id;                            // endpoint id (GetId, GetDevice); unique
+  EDataFlow flow = eCapture;                  // eCapture or eRender
+  bool active = true;                         // inactive: DEVICE_STATE_DISABLED, Activate fails
+  DeviceText friendly_name;                   // PKEY_Device_FriendlyName
+  DeviceText description;                     // PKEY_Device_DeviceDesc
+  std::vector<Format> exclusive_formats;      // the only formats exclusive mode accepts
+  REFERENCE_TIME default_period = 100000;     // 100 ns units
+  REFERENCE_TIME minimum_period = 30000;      // 100 ns units
+  Format mix_format{48000, 2, 32, 32, true};  // shared-mode format (GetMixFormat)
+  uint32_t shared_buffer_frames = 1056;       // shared-mode buffer length, frames
+  // Exclusive buffers must be a whole multiple of this many frames (0: any length). Otherwise
+  // Initialize answers AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED and GetBufferSize the next multiple.
+  uint32_t buffer_alignment_frames = 0;
+  bool zero_buffer = false;       // Initialize succeeds but GetBufferSize reports 0 frames
+  bool held_exclusively = false;  // another program holds it: exclusive mode answers IN_USE
+  CaptureSource source;           // capture devices only
+  std::string output_wav_path;    // render devices: rewritten on every Stop and final Release
+};
+
+// One call the engine made, for asserting the set-up sequence. Streaming calls (capture
+// GetNextPacketSize/GetBuffer/ReleaseBuffer, render GetBuffer/ReleaseBuffer,
+// IAudioClient::GetCurrentPadding) are only counted, not logged (see `CallCount`).
+struct CallRecord {
+  std::string method;   // "IAudioClient::Initialize"
+  std::wstring device;  // device id; empty for enumerator calls
+  HRESULT result = S_OK;
+  int share_mode = -1;             // Initialize, IsFormatSupported; -1 for other calls
+  DWORD stream_flags = 0;          // Initialize
+  REFERENCE_TIME duration = 0;     // Initialize: buffer duration, 100 ns
+  REFERENCE_TIME periodicity = 0;  // Initialize: periodicity, 100 ns
+  bool has_format = false;         // Initialize, IsFormatSupported with a readable format
+  Format format;
+  int flow = -1;  // EnumAudioEndpoints, GetDefaultAudioEndpoint
+};
+
+// Where and how often an injected failure strikes.
+struct FailWhen {
+  std::wstring device;  // only calls on this device id; empty: any device (and the enumerator)
+  int nth = 0;          // only the nth matching call (1-based) after FailCall; 0: every call
+};
+
+// Every buffer a render device was given, in order.
+struct RenderedBuffer {
+  uint32_t frames = 0;
+  DWORD flags = 0;         // as passed to ReleaseBuffer
+  size_t byte_offset = 0;  // where its frames start in `RenderedAudio::bytes`
+};
+
+// Snapshot of a render sink: everything written to one render device since its last reset.
+// A stream opened in another format than the recorded one starts a new recording.
+struct RenderedAudio {
+  Format format;
+  bool exclusive = false;      // the recording stream's share mode
+  std::vector<uint8_t> bytes;  // frames exactly as written, concatenated
+  std::vector<RenderedBuffer> buffers;
+
+  size_t FrameCount() const;
+  // Channel `channel` as doubles in -1..1 (integers scaled by 2^-(bits-1)); buffers flagged
+  // AUDCLNT_BUFFERFLAGS_SILENT read as zeros. Empty for a channel out of range.
+  std::vector<double> Channel(int channel) const;
+  // Writes a RIFF WAVE file: in the recorded format (16-bit, 24-bit, 32-bit integer or 32-bit
+  // float) or, with `as_float`, converted to 32-bit float. Silent buffers are written as zeros.
+  // False (with a line on standard error) when the file cannot be written.
+  bool WriteWav(const std::string& path, bool as_float = false) const;
+};
+
+// Live objects and resources, for showing that a start/stop cycle leaks nothing. While
+// registered, the class table's IClassFactory counts as one object with one reference.
+struct Audit {
+  std::map<std::string, int> objects;  // live COM objects by interface name, e.g. "IAudioClient"
+  int total_objects = 0;
+  long references = 0;  // outstanding references held on all live objects
+  // Open event handles in the process (natively); under Windows every open handle of the
+  // process (GetProcessHandleCount), so compare two audits rather than read one. -1: unknown.
+  long event_handles = -1;
+  long co_task_mem = -1;    // live CoTaskMemAlloc blocks; -1 when unknown
+  int started_streams = 0;  // streams between Start and Stop
+};
+
+enum class ClockMode {
+  kRealTime,  // a clock thread signals each started stream once per period of wall time
+  kManual,    // nothing happens until `Tick`
+};
+
+class VirtualAudio {
+ public:
+  VirtualAudio();
+  // Unregisters the class and stops the clock. COM objects still held stay usable.
+  ~VirtualAudio();
+  VirtualAudio(const VirtualAudio&) = delete;
+  VirtualAudio& operator=(const VirtualAudio&) = delete;
+
+  // Adds or replaces the device with `config.id`. Streams already open keep their settings.
+  void AddDevice(const DeviceConfig& config);
+  // The device GetDefaultAudioEndpoint answers for its flow (by default the first active one).
+  void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
+  // Removes devices, failures, call log, recordings and stall flags; the clock mode stays.
+  void Reset();
+  // Builds the system from the configuration text (see README.md). False with one line on
+  // standard error per bad line; good lines still apply.
+  bool ParseConfig(const std::string& text);
+  bool LoadConfigFile(const std::string& path);
+
+  // Makes CoCreateInstance(kClsidMMDeviceEnumerator) reach this system (CoRegisterClassObject,
+  // multiple use, in-process) until Unregister or destruction; S_FALSE when already registered.
+  // Host build: call on a thread where COM is initialised. Windows: any thread (a helper thread
+  // in the multithreaded apartment holds the registration, where the engine's audio thread sees
+  // it). Register and Unregister on one thread.
+  HRESULT Register();
+  void Unregister();
+  // A new enumerator on this system without COM registration (caller owns the reference).
+  IMMDeviceEnumerator* CreateEnumerator();
+
+  // Injects `hr` into the call named "Interface::Method", e.g. "IAudioClient::Initialize",
+  // "IMMDeviceEnumerator::EnumAudioEndpoints", "IAudioCaptureClient::GetBuffer". Output
+  // parameters are nulled or zeroed as a failing call does.
+  void FailCall(const std::string& method, HRESULT hr, const FailWhen& when = {});
+  void ClearFailures();
+
+  std::vector<CallRecord> Calls() const;
+  // Calls of `method` (streaming calls included), on `device` or on any when empty.
+  int CallCount(const std::string& method, const std::wstring& device = {}) const;
+  void ClearCalls();
+
+  void SetClockMode(ClockMode mode);
+  // Advances every started stream by `periods` periods: a capture stream queues one packet of
+  // a period and signals its event; a render stream consumes one period of queued frames and
+  // signals. Only in manual mode (ignored otherwise).
+  void Tick(int periods = 1);
+  // A stalled capture device queues nothing and signals nothing until un-stalled.
+  void SetCaptureStalled(const std::wstring& id, bool stalled);
+
+  RenderedAudio Rendered(const std::wstring& id) const;
+  void ClearRendered(const std::wstring& id);
+  // Capture packets dropped because the reader fell behind (the queue holds 8 packets).
+  int CaptureOverruns(const std::wstring& id) const;
+  // Render periods that found fewer frames queued than a period.
+  int RenderUnderruns(const std::wstring& id) const;
+
+  Audit TakeAudit() const;
+
+  std::shared_ptr<SystemState> state() const { return state_; }
+
+ private:
+  std::shared_ptr<SystemState> state_;
+  std::unique_ptr<ClassRegistration> registration_;
+};
+
+}  // namespace virtual_audio
+
+#endif  // STANDINS_AUDIO_VIRTUAL_AUDIO_H_

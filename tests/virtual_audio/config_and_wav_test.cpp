@@ -1,0 +1,127 @@
+// The configuration text of the DLL build, and WAV files read from untrusted bytes.
+#include <string>
+#include <vector>
+
+#include "standins/audio/wav_file.h"
+#include "virtual_audio_test_util.h"
+
+namespace virtual_audio_test {
+namespace {
+
+std::wstring FriendlyName(IMMDevice* device, VARTYPE* type) {
+  ComPtr<IPropertyStore> store;
+  EXPECT_EQ(S_OK, device->OpenPropertyStore(STGM_READ, store.ReleaseAndGetAddressOf()));
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  EXPECT_EQ(S_OK, store->GetValue(platform::kPkeyDeviceFriendlyName, &value));
+  *type = value.vt;
+  std::wstring text = value.vt == VT_LPWSTR ? value.pwszVal : L"";
+  PropVariantClear(&value);
+  return text;
+}
+
+TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
+  const std::string text =
+      "# guitar and speakers\n"
+      "clock manual\n"
+      "device guitar\n"
+      "  name Rocksmith Guitar Adapter \xE2\x99\xAA\n"
+      "  description-not-string\n"
+      "  format 44100 2 16\n"
+      "  format 48000 1 32 valid 24\n"
+      "  period 100000 30000\n"
+      "  alignment 64\n"
+      "  source sine 440 0.5\n"
+      "device hdmi\n"
+      "  flow render\n"
+      "  name-missing\n"
+      "device speakers\r\n"
+      "  flow render\n"
+      "  name Speakers\n"
+      "  mix 44100 2\n"
+      "  held-exclusive\n"
+      "  default\n"
+      "  bogus line\n"
+      "fail IAudioClient::Start 0x88890004 device speakers nth 1\n";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(audio().ParseConfig(text));
+  EXPECT_EQ("virtual_audio: configuration line 20 not understood:   bogus line\n",
+            testing::internal::GetCapturedStderr());
+
+  VARTYPE type = VT_EMPTY;
+  EXPECT_EQ(L"Rocksmith Guitar Adapter \u266A", FriendlyName(Device(L"guitar").Get(), &type));
+  FriendlyName(Device(L"hdmi").Get(), &type);
+  EXPECT_EQ(VT_EMPTY, type);
+
+  ComPtr<IAudioClient> guitar = Client(L"guitar");
+  for (const Format& format : {Pcm(44100, 2), Pcm(48000, 1, 32, 24)}) {
+    const WAVEFORMATEXTENSIBLE wave = virtual_audio::MakeWaveFormat(format);
+    EXPECT_EQ(S_OK, guitar->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, &wave.Format, nullptr));
+  }
+  EXPECT_EQ(AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED, InitExclusive(guitar.Get(), Pcm(44100, 2), 100000));
+
+  ComPtr<IMMDeviceEnumerator> enumerator(audio().CreateEnumerator());
+  ComPtr<IMMDevice> output;
+  ASSERT_EQ(S_OK, enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
+                                                      output.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(L"Speakers", FriendlyName(output.Get(), &type));
+
+  ComPtr<IAudioClient> speakers = Client(L"speakers");
+  WAVEFORMATEX* mix = nullptr;
+  ASSERT_EQ(S_OK, speakers->GetMixFormat(&mix));
+  EXPECT_EQ(44100u, mix->nSamplesPerSec);
+  EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
+            speakers->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                 100000, 100000, mix, nullptr));
+  ASSERT_EQ(S_OK, speakers->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                       0, 0, mix, nullptr));
+  CoTaskMemFree(mix);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(S_OK, speakers->SetEventHandle(event));
+  EXPECT_EQ(AUDCLNT_E_DEVICE_INVALIDATED, speakers->Start());
+  EXPECT_EQ(S_OK, speakers->Start());
+  speakers->Stop();
+  CloseHandle(event);
+}
+
+std::vector<uint8_t> WavImage() {
+  // 48000 Hz stereo 16-bit, three frames.
+  return virtual_audio::BuildWav(Pcm(48000, 2), std::vector<uint8_t>(12, 0x11));
+}
+
+void PutLe32(std::vector<uint8_t>* image, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*image)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+TEST(WavFileTest, ReadsWhatItWritesAndChecksEveryLength) {
+  virtual_audio::WavData wav;
+  std::vector<uint8_t> image = WavImage();
+  ASSERT_TRUE(virtual_audio::ParseWav(image, &wav));
+  EXPECT_EQ(Pcm(48000, 2), wav.format);
+  EXPECT_EQ(12u, wav.frames.size());
+
+  // A data chunk cut short keeps only the whole frames present.
+  std::vector<uint8_t> cut(image.begin(), image.end() - 3);
+  ASSERT_TRUE(virtual_audio::ParseWav(cut, &wav));
+  EXPECT_EQ(8u, wav.frames.size());
+
+  // A fmt chunk longer than the file, or absurdly long, is refused without reading past the end.
+  std::vector<uint8_t> long_fmt = image;
+  PutLe32(&long_fmt, 16, 0xFFFFFFF0u);
+  EXPECT_FALSE(virtual_audio::ParseWav(long_fmt, &wav));
+  std::vector<uint8_t> short_fmt = image;
+  PutLe32(&short_fmt, 16, 8);
+  EXPECT_FALSE(virtual_audio::ParseWav(short_fmt, &wav));
+  // A block align that does not match the channels and bits.
+  std::vector<uint8_t> bad_align = image;
+  bad_align[32] = 3;
+  EXPECT_FALSE(virtual_audio::ParseWav(bad_align, &wav));
+  for (size_t size = 0; size < 44; ++size) {
+    EXPECT_FALSE(
+        virtual_audio::ParseWav(std::vector<uint8_t>(image.begin(), image.begin() + size), &wav))
+        << size << " bytes";
+  }
+}
+
+}  // namespace
+}  // namespace virtual_audio_test
