@@ -1,0 +1,70 @@
+// The "tonelark/guitar" command set.
+#include <cmath>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "guitar/monitor.h"
+
+namespace tonelark {
+
+namespace {
+
+constexpr float kMaxGain = 4.0f;  // gain at volume 1.0
+
+// True only for the bool true; every other shape, and no argument, reads as false.
+bool IsTrue(const flutter::EncodableValue* argument) {
+  if (argument == nullptr) return false;
+  const bool* value = std::get_if<bool>(argument);
+  return value != nullptr && *value;
+}
+
+}  // namespace
+
+float VolumeFromArgument(const flutter::EncodableValue* argument) {
+  double volume = 1.0;
+  if (argument != nullptr) {
+    if (const double* value = std::get_if<double>(argument)) {
+      volume = *value;
+    } else if (const int32_t* integer = std::get_if<int32_t>(argument)) {
+      volume = static_cast<double>(*integer);
+    }
+  }
+  // A NaN survives any clamp and would turn every monitored sample into NaN.
+  if (std::isnan(volume)) volume = 1.0;
+  if (volume < 0.0) volume = 0.0;
+  if (volume > 1.0) volume = 1.0;
+  return static_cast<float>(volume) * kMaxGain;
+}
+
+void Monitor::HandleMethodCall(const flutter::MethodCall<Value>& call,
+                               std::unique_ptr<flutter::MethodResult<Value>> result) {
+  const std::string& method = call.method_name();
+  const Value* arguments = call.arguments();
+  if (method == "start") {
+    const bool ok = StartAudio();
+    flutter::ValueMap reply;
+    reply[Value("ok")] = Value(ok);
+    reply[Value("name")] = Value(device_name_);
+    reply[Value("sampleRate")] = Value(sample_rate_);
+    reply[Value("renderExclusive")] = Value(render_exclusive_);
+    const Value value(std::move(reply));
+    result->Success(&value);
+  } else if (method == "stop") {
+    StopAudio();
+    result->Success();
+  } else if (method == "setSpeaker") {
+    speaker_.exchange(IsTrue(arguments));
+    result->Success();
+  } else if (method == "setVolume") {
+    volume_.exchange(VolumeFromArgument(arguments));
+    result->Success();
+  } else if (method == "click") {
+    click_request_.exchange(IsTrue(arguments) ? 2 : 1);
+    result->Success();
+  } else {
+    result->NotImplemented();
+  }
+}
+
+}  // namespace tonelark
