@@ -34,7 +34,9 @@ class AudioStream {
   bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format);
   // Shared mode in the device's mix format.
   bool OpenShared(IMMDevice* device);
-  // Creates and registers the stream's event, reads the buffer size and takes the client.
+  // Creates and registers the stream's event, reads the buffer size and takes the client. A
+  // client that reports no buffer is released instead (it would keep the device busy) and the
+  // call fails.
   bool Attach(platform::ComPtr<IAudioClient> new_client, const StreamInfo& new_info);
   // Releases the client and closes the event.
   void Close();

@@ -1,0 +1,144 @@
+#include "guitar/audio_stream.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "platform/audio_guids.h"
+
+namespace tonelark {
+namespace {
+
+constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;  // 100 ns units
+constexpr REFERENCE_TIME kMinimumDuration = 100000;   // 10 ms floor for exclusive buffers
+
+struct CoTaskMemDeleter {
+  void operator()(WAVEFORMATEX* format) const { CoTaskMemFree(format); }
+};
+using MixFormatPtr = std::unique_ptr<WAVEFORMATEX, CoTaskMemDeleter>;
+
+HRESULT ActivateClient(IMMDevice* device, platform::ComPtr<IAudioClient>* client) {
+  return device->Activate(platform::kIidIAudioClient, CLSCTX_ALL, nullptr,
+                          client->ReleaseAndGetVoidAddress());
+}
+
+HRESULT InitializeExclusive(IAudioClient* client, const WAVEFORMATEXTENSIBLE& format,
+                            REFERENCE_TIME duration) {
+  return client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                            duration, duration, &format.Format, nullptr);
+}
+
+// The duration a device asks for after refusing an unaligned one: its aligned buffer length.
+REFERENCE_TIME AlignedDuration(UINT32 frames, DWORD sample_rate) {
+  if (sample_rate == 0) return 0;
+  return static_cast<REFERENCE_TIME>(static_cast<double>(frames) * kUnitsPerSecond / sample_rate +
+                                     0.5);
+}
+
+StreamInfo InfoFromFormat(const WAVEFORMATEX& format, bool exclusive) {
+  StreamInfo info;
+  info.sample_rate = static_cast<int32_t>(format.nSamplesPerSec);
+  info.channels = format.nChannels;
+  info.block_align = format.nBlockAlign;
+  info.is_float = IsFloatFormat(format);
+  info.exclusive = exclusive;
+  return info;
+}
+
+}  // namespace
+
+bool IsFloatFormat(const WAVEFORMATEX& format) {
+  if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) return true;
+  if (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE || format.cbSize < 22) return false;
+  // cbSize vouches for the extensible tail; copy the sub-format out rather than reinterpret the
+  // record, which may be a plain WAVEFORMATEX-sized allocation in the caller's eyes.
+  GUID sub_format;
+  std::memcpy(&sub_format,
+              reinterpret_cast<const BYTE*>(&format) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat),
+              sizeof(sub_format));
+  return IsEqualGUID(sub_format, platform::kSubtypeIeeeFloat);
+}
+
+void LogFailure(const char* step, HRESULT code) {
+  char line[160];
+  std::snprintf(line, sizeof(line), "Tonelark %s failed 0x%08lx\n", step,
+                static_cast<unsigned long>(static_cast<uint32_t>(code)));
+  OutputDebugStringA(line);
+}
+
+void AudioStream::Close() {
+  client.Reset();
+  event.Reset();
+}
+
+bool AudioStream::Attach(platform::ComPtr<IAudioClient> new_client, const StreamInfo& new_info) {
+  platform::ScopedHandle new_event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!new_event) return false;
+  if (FAILED(new_client->SetEventHandle(new_event.Get()))) return false;
+  UINT32 frames = 0;
+  new_client->GetBufferSize(&frames);
+  // A client without a buffer is useless, and keeping it would hold the device in exclusive mode
+  // so that the next duration could never open: let it go here.
+  if (frames == 0) return false;
+  client = std::move(new_client);
+  event = std::move(new_event);
+  info = new_info;
+  buffer_frames = frames;
+  return true;
+}
+
+bool AudioStream::OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
+                                REFERENCE_TIME duration) {
+  platform::ComPtr<IAudioClient> new_client;
+  if (FAILED(ActivateClient(device, &new_client))) return false;
+  HRESULT hr = InitializeExclusive(new_client.Get(), format, duration);
+  if (hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
+    UINT32 frames = 0;
+    if (FAILED(new_client->GetBufferSize(&frames))) frames = 0;
+    new_client.Reset();
+    if (FAILED(ActivateClient(device, &new_client))) return false;
+    const REFERENCE_TIME aligned = AlignedDuration(frames, format.Format.nSamplesPerSec);
+    hr = InitializeExclusive(new_client.Get(), format, aligned);
+  }
+  if (FAILED(hr)) return false;
+  return Attach(std::move(new_client), InfoFromFormat(format.Format, true));
+}
+
+bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format) {
+  Close();
+  platform::ComPtr<IAudioClient> probe;
+  if (FAILED(ActivateClient(device, &probe))) return false;
+  if (probe->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, &format.Format, nullptr) != S_OK) {
+    return false;
+  }
+  REFERENCE_TIME default_period = 0;
+  REFERENCE_TIME minimum_period = 0;
+  probe->GetDevicePeriod(&default_period, &minimum_period);
+  const REFERENCE_TIME d1 = minimum_period > kMinimumDuration ? minimum_period : kMinimumDuration;
+  const REFERENCE_TIME durations[3] = {d1, default_period > 0 ? default_period : d1,
+                                       minimum_period > 0 ? minimum_period : d1};
+  for (REFERENCE_TIME duration : durations) {
+    if (OpenExclusive(device, format, duration)) return true;
+  }
+  return false;
+}
+
+bool AudioStream::OpenShared(IMMDevice* device) {
+  Close();
+  platform::ComPtr<IAudioClient> new_client;
+  if (FAILED(ActivateClient(device, &new_client))) return false;
+  WAVEFORMATEX* raw_format = nullptr;
+  const HRESULT mix_result = new_client->GetMixFormat(&raw_format);
+  MixFormatPtr mix_format(raw_format);
+  if (FAILED(mix_result) || !mix_format) return false;
+  const HRESULT hr = new_client->Initialize(
+      AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix_format.get(), nullptr);
+  if (FAILED(hr)) {
+    LogFailure("shared init", hr);
+    return false;
+  }
+  return Attach(std::move(new_client), InfoFromFormat(*mix_format, false));
+}
+
+}  // namespace tonelark

@@ -1,0 +1,261 @@
+// The audio thread end to end through Monitor::StartAudio: start-up, streaming, the reported
+// outcome and lines for every injected set-up failure, streaming faults, and what is left behind.
+#include "guitar/audio_loop.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/audio/audio_fixture.h"
+
+namespace tonelark_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using virtual_audio::CaptureSource;
+using virtual_audio::ClockMode;
+
+constexpr char kExclusiveLine[] =
+    "Tonelark exclusive 48000 Hz capture, render exclusive 48000 Hz\n";
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+class AudioLoopTest : public AudioTest {
+ protected:
+  void SetUp() override {
+    AudioTest::SetUp();
+    audio_.SetClockMode(ClockMode::kRealTime);
+  }
+  void TearDown() override {
+    monitor().StopAudio();
+    AudioTest::TearDown();
+  }
+
+  // A guitar playing a 440 Hz sine at 0.1 (48000 or 44100 Hz mono) and exclusive speakers.
+  void AddDevices() {
+    DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+    guitar.exclusive_formats = {Pcm(48000, 1), Pcm(44100, 1)};
+    guitar.source.kind = CaptureSource::Kind::kSine;
+    guitar.source.frequency_hz = 440.0;
+    guitar.source.amplitude = 0.1;
+    audio_.AddDevice(guitar);
+    DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+    speakers.exclusive_formats = {Pcm(48000, 2), Pcm(44100, 2)};
+    audio_.AddDevice(speakers);
+    audio_.SetDefaultDevice(eRender, L"speakers");
+  }
+
+  // Stops the audio thread and answers how long that took, in milliseconds.
+  long long TimedStop() {
+    const Clock::time_point start = Clock::now();
+    monitor().StopAudio();
+    return MillisecondsSince(start);
+  }
+
+  std::string Lines() { return DebugOutputSupported() ? DebugOutput() : std::string("?"); }
+  std::string Expected(const std::string& lines) {
+    return DebugOutputSupported() ? lines : std::string("?");
+  }
+};
+
+TEST_F(AudioLoopTest, StartedStreamsMonitorTheGuitarAndPlayClicks) {
+  AddDevices();
+  monitor().speaker_ = false;  // a start switches monitoring back on
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_TRUE(monitor().started_);
+  EXPECT_TRUE(monitor().speaker_);
+  EXPECT_EQ(monitor().sample_rate_, 48000);
+  EXPECT_TRUE(monitor().render_exclusive_);
+  EXPECT_EQ(monitor().device_name_, "Rocksmith Guitar Adapter");
+  EXPECT_EQ(Lines(), Expected(kExclusiveLine));
+
+  SleepMs(300);
+  monitor().click_request_ = 2;
+  SleepMs(200);
+  EXPECT_EQ(monitor().click_request_.load(), 0) << "the audio thread took the click";
+  EXPECT_LT(TimedStop(), 1000);
+
+  const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
+  ASSERT_GT(out.size(), 9600u) << "at least 200 ms were played";
+  // The guitar at 4 x 0.1 in the monitoring signal.
+  EXPECT_NEAR(ZeroCrossingFrequency(out, 2400, 9600, 48000), 440.0, 15.0);
+  EXPECT_NEAR(ToneAmplitude(out, 2400, 9600, 440.0, 48000), 0.4, 0.08);
+  // The accent somewhere after the request.
+  bool accent = false;
+  for (size_t at = 9600; at + 1440 <= out.size() && !accent; at += 480) {
+    accent = ToneAmplitude(out, at, at + 1440, 1568.0, 48000) > 0.05;
+  }
+  EXPECT_TRUE(accent);
+
+  // The PCM stream carries the same guitar.
+  ASSERT_FALSE(monitor().pcm_queue_.empty());
+  EXPECT_LE(monitor().pcm_queue_.size(), tonelark::kMaxPcmChunks);
+  EXPECT_LT(monitor().pending_.size(), 256u);
+  std::vector<double> pcm;
+  for (const auto& chunk : monitor().pcm_queue_) {
+    ASSERT_EQ(chunk.size(), 512u);
+    for (size_t i = 0; i < chunk.size(); i += 2) {
+      pcm.push_back(static_cast<int16_t>(chunk[i] | (chunk[i + 1] << 8)) / 32767.0);
+    }
+  }
+  EXPECT_NEAR(ToneAmplitude(pcm, 0, pcm.size(), 440.0, 48000), 0.1, 0.01);
+}
+
+TEST_F(AudioLoopTest, ASharedRenderStreamIsFilledOnEveryWake) {
+  AddDevices();
+  DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+  speakers.exclusive_formats.clear();
+  audio_.AddDevice(speakers);
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_FALSE(monitor().render_exclusive_);
+  EXPECT_EQ(Lines(), Expected("Tonelark exclusive 48000 Hz capture, render shared 48000 Hz\n"));
+  SleepMs(200);
+  EXPECT_LT(TimedStop(), 1000);
+  const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
+  ASSERT_GT(out.size(), 2000u);
+  EXPECT_GT(Peak(out, 0, out.size()), 0.2);
+}
+
+TEST_F(AudioLoopTest, ACaptureDeviceThatDeliversNothingStartsAfterThePrefillDeadline) {
+  AddDevices();
+  audio_.SetClockMode(ClockMode::kManual);  // nothing is ever captured
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(monitor().StartAudio());
+  const long long waited = MillisecondsSince(start);
+  EXPECT_GE(waited, 220);
+  EXPECT_LT(waited, 2000);
+  const virtual_audio::RenderedAudio primed = audio_.Rendered(L"speakers");
+  ASSERT_EQ(primed.buffers.size(), 1u) << "one period primed before the start";
+  EXPECT_EQ(primed.buffers[0].frames, 480u);
+  EXPECT_EQ(Peak(primed.Channel(0), 0, 480), 0.0);
+  EXPECT_LT(TimedStop(), 500);
+}
+
+TEST_F(AudioLoopTest, EverySetUpFailureEndsAsDesignedAndLeavesNothingBehind) {
+  struct Case {
+    const char* method;
+    std::wstring device;
+    int nth;  // 0: every call
+    HRESULT hr;
+    bool started;
+    int32_t rate;  // capture rate after a start
+    bool exclusive_render;
+    std::string lines;
+  };
+  const std::string ok = kExclusiveLine;
+  const std::string shared = "Tonelark exclusive 48000 Hz capture, render shared 48000 Hz\n";
+  const std::string no_capture = "Tonelark exclusive capture failed 0x80004005\n";
+  const HRESULT kInUse = AUDCLNT_E_DEVICE_IN_USE;
+  const Case cases[] = {
+      {"IMMDeviceEnumerator::EnumAudioEndpoints", L"", 0, E_FAIL, false, 0, false, ""},
+      {"IMMDeviceCollection::GetCount", L"", 0, E_FAIL, false, 0, false, ""},
+      {"IMMDeviceCollection::Item", L"", 0, E_FAIL, false, 0, false, ""},
+      {"IMMDevice::OpenPropertyStore", L"guitar", 0, E_FAIL, false, 0, false, ""},
+      {"IPropertyStore::GetValue", L"", 0, E_FAIL, false, 0, false, ""},
+      // Capture: next duration, next candidate, or the one failure line.
+      {"IMMDevice::Activate", L"guitar", 1, E_FAIL, true, 44100, true,
+       "Tonelark exclusive 44100 Hz capture, render exclusive 44100 Hz\n"},
+      {"IMMDevice::Activate", L"guitar", 0, E_FAIL, false, 0, false, no_capture},
+      {"IAudioClient::IsFormatSupported", L"guitar", 1, kInUse, true, 44100, true,
+       "Tonelark exclusive 44100 Hz capture, render exclusive 44100 Hz\n"},
+      {"IAudioClient::IsFormatSupported", L"guitar", 0, kInUse, false, 0, false, no_capture},
+      {"IAudioClient::GetDevicePeriod", L"guitar", 0, E_FAIL, true, 48000, true, ok},
+      {"IAudioClient::Initialize", L"guitar", 1, kInUse, true, 48000, true, ok},
+      {"IAudioClient::Initialize", L"guitar", 0, kInUse, false, 0, false, no_capture},
+      {"IAudioClient::SetEventHandle", L"guitar", 1, E_FAIL, true, 48000, true, ok},
+      {"IAudioClient::SetEventHandle", L"guitar", 0, E_FAIL, false, 0, false, no_capture},
+      {"IAudioClient::GetBufferSize", L"guitar", 0, E_FAIL, false, 0, false, no_capture},
+      {"IAudioClient::GetService", L"guitar", 0, E_NOINTERFACE, false, 0, false, ""},
+      {"IAudioClient::Start", L"guitar", 0, AUDCLNT_E_DEVICE_INVALIDATED, false, 0, false,
+       ok + "Tonelark capture start failed 0x88890004\n"},
+      // Render: next duration, shared mode, or a failed start.
+      {"IMMDeviceEnumerator::GetDefaultAudioEndpoint", L"", 0, E_FAIL, false, 0, false, ""},
+      {"IAudioClient::Initialize", L"speakers", 1, kInUse, true, 48000, true, ok},
+      {"IAudioClient::IsFormatSupported", L"speakers", 0, kInUse, true, 48000, false, shared},
+      {"IAudioClient::Initialize", L"speakers", 0, kInUse, false, 0, false,
+       "Tonelark shared init failed 0x8889000a\n"},
+      {"IMMDevice::Activate", L"speakers", 0, E_FAIL, false, 0, false, ""},
+      {"IAudioClient::GetService", L"speakers", 0, E_NOINTERFACE, false, 0, false, ""},
+      {"IAudioClient::Start", L"speakers", 0, AUDCLNT_E_DEVICE_INVALIDATED, false, 0, false,
+       ok + "Tonelark render start failed 0x88890004\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.method << " on " << (c.device.empty() ? "any" : "one")
+                                    << " device, call " << c.nth);
+    audio_.Reset();
+    AddDevices();
+    audio_.FailCall(c.method, c.hr, {c.device, c.nth});
+    DebugOutput();
+    const bool started = monitor().StartAudio();
+    EXPECT_EQ(started, c.started);
+    EXPECT_EQ(monitor().started_.load(), c.started);
+    EXPECT_EQ(monitor().sample_rate_, c.rate);
+    EXPECT_EQ(monitor().render_exclusive_, c.exclusive_render);
+    if (started) SleepMs(30);
+    EXPECT_LT(TimedStop(), 1000);
+    EXPECT_EQ(Lines(), Expected(c.lines));
+    ExpectNoLeaks();
+  }
+}
+
+TEST_F(AudioLoopTest, StreamingFaultsNeverBlockTheThreadOrTheStop) {
+  struct Case {
+    const char* method;
+    HRESULT hr;
+    bool shared;
+  };
+  const Case cases[] = {
+      {"IAudioCaptureClient::GetNextPacketSize", AUDCLNT_E_DEVICE_INVALIDATED, false},
+      {"IAudioCaptureClient::GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED, false},
+      {"IAudioCaptureClient::GetBuffer", AUDCLNT_S_BUFFER_EMPTY, false},  // a packet of nothing
+      {"IAudioRenderClient::GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED, false},
+      {"IAudioClient::GetCurrentPadding", AUDCLNT_E_DEVICE_INVALIDATED, true},
+      {"IAudioClient::Stop", AUDCLNT_E_DEVICE_INVALIDATED, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    audio_.Reset();
+    AddDevices();
+    if (c.shared) {
+      DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+      speakers.exclusive_formats.clear();
+      audio_.AddDevice(speakers);
+    }
+    ASSERT_TRUE(monitor().StartAudio());
+    audio_.FailCall(c.method, c.hr);
+    SleepMs(100);
+    EXPECT_LT(TimedStop(), 1000);
+    ExpectNoLeaks();
+  }
+
+  // A device that stops delivering while streaming.
+  audio_.Reset();
+  AddDevices();
+  ASSERT_TRUE(monitor().StartAudio());
+  audio_.SetCaptureStalled(L"guitar", true);
+  SleepMs(300);  // longer than the loop's 200 ms wait
+  EXPECT_LT(TimedStop(), 1000);
+  ExpectNoLeaks();
+}
+
+TEST_F(AudioLoopTest, ARestartReopensEverythingAndLeaksNothing) {
+  AddDevices();
+  ASSERT_TRUE(monitor().StartAudio());
+  SleepMs(50);
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_EQ(audio_.CallCount("IAudioClient::Start", L"guitar"), 2);
+  SleepMs(50);
+  monitor().StopAudio();
+  ExpectNoLeaks();
+  if (DebugOutputSupported()) {
+    EXPECT_EQ(DebugOutput(), std::string(kExclusiveLine) + kExclusiveLine);
+  }
+}
+
+}  // namespace
+}  // namespace tonelark_test
