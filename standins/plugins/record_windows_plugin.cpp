@@ -1,0 +1,8 @@
+// Stand-in for the recording plugin's library: registration is all the program asks of it.
+#include "channels/flutter_desktop.h"
+#include "standins/plugins/plugin_log.h"
+
+extern "C" __declspec(dllexport) void RecordWindowsPluginCApiRegisterWithRegistrar(
+    FlutterDesktopPluginRegistrarRef registrar) {
+  plugin_standin::LogRegistration("RecordWindowsPluginCApiRegisterWithRegistrar", registrar);
+}

@@ -1,0 +1,653 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real tonelark.exe under Wine and Xvfb.
+
+Each case copies the staged application to a temporary folder, writes a scenario for the engine
+stand-in (which plays the user interface) and a virtual audio configuration (a guitar adapter
+playing a sine, and speakers that record to a WAV file), runs `wine tonelark.exe` with a time
+limit and checks what the stand-ins recorded: report.txt, traffic.log, plugins.log, the received
+PCM (pcm.wav) and the speaker output.
+
+The harness starts its own Xvfb (a screen large enough for a 1920 x 1080 window) and uses its own
+Wine prefix, and stops both (Xvfb by its process id, the prefix's wineserver with -k) on every
+way out, including failures, time-outs and signals.
+
+Usage: run_e2e.py --app <build>/app [--prefix DIR] [--keep] [--only CASE ...]
+"""
+
+import argparse
+import math
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+REGISTER_VIRTUAL_AUDIO = os.path.join(REPO, "scripts", "register-virtual-audio")
+
+SCREEN = "2560x1600x24"
+# Time limits, in seconds, that keep the whole run well inside CTest's 900 s.
+RUN_TIMEOUT_S = 90  # one run of the program, scenario included
+PREFIX_TIMEOUT_S = 240  # creating a new Wine prefix
+WINE_START_TIMEOUT_S = 120  # starting the prefix's services
+GUITAR_HZ = 220.0
+GUITAR_AMPLITUDE = 0.5
+CAPTURE_RATE = 48000
+COMMAND_CHANNEL = "tonelark/guitar"
+PCM_CHANNEL = "tonelark/guitar_pcm"
+DEVICE_NAME = "Rocksmith Guitar Adapter"
+
+
+class Failure(Exception):
+    pass
+
+
+class Interrupted(Exception):
+    pass
+
+
+def on_signal(signum, _frame):
+    raise Interrupted("stopped by signal %d" % signum)
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- The standard message codec, for the expected replies ----
+
+def enc_size(n):
+    if n < 254:
+        return bytes([n])
+    if n <= 0xFFFF:
+        return bytes([254]) + n.to_bytes(2, "little")
+    return bytes([255]) + n.to_bytes(4, "little")
+
+
+def enc_string(text):
+    data = text.encode("utf-8")
+    return b"\x07" + enc_size(len(data)) + data
+
+
+def enc_bool(value):
+    return b"\x01" if value else b"\x02"
+
+
+def enc_int32(value):
+    return b"\x03" + value.to_bytes(4, "little", signed=True)
+
+
+def enc_map(entries):
+    """entries: (encoded key, encoded value) pairs, already in the map's key order."""
+    return b"\x0d" + enc_size(len(entries)) + b"".join(k + v for k, v in entries)
+
+
+SUCCESS_NULL = b"\x00\x00"
+NOT_IMPLEMENTED = b""
+
+
+def start_reply(ok, name, sample_rate, render_exclusive):
+    # A map's entries go out in key order: name, ok, renderExclusive, sampleRate.
+    return b"\x00" + enc_map([
+        (enc_string("name"), enc_string(name)),
+        (enc_string("ok"), enc_bool(ok)),
+        (enc_string("renderExclusive"), enc_bool(render_exclusive)),
+        (enc_string("sampleRate"), enc_int32(sample_rate)),
+    ])
+
+
+def error_reply(code, message):
+    return b"\x01" + enc_string(code) + enc_string(message) + b"\x00"
+
+
+# ---- Processes we own ----
+
+class Session:
+    """Xvfb, the Wine prefix's wineserver and the temporary folder, all released by close()."""
+
+    def __init__(self, prefix, keep):
+        self.prefix = os.path.abspath(prefix)
+        self.keep = keep
+        self.xvfb = None
+        self.display = None
+        self.wine_started = False
+        self.tmp = tempfile.mkdtemp(prefix="tonelark-e2e-")
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": self.display or "",
+            # Wine reads the command line's bytes in the locale's character set.
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
+        })
+        for key in ("TONELARK_STANDIN_OUT", "TONELARK_SCENARIO", "TONELARK_STANDIN_DPI",
+                    "TONELARK_STANDIN_FAIL_VIEW", "TONELARK_VIRTUAL_AUDIO_CONFIG"):
+            env.pop(key, None)
+        env.update(extra or {})
+        return env
+
+    def start_xvfb(self):
+        if shutil.which("Xvfb") is None:
+            raise Failure("Xvfb is not installed (scripts/setup installs it)")
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 20
+        try:
+            while not number.endswith(b"\n"):
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.xvfb.poll() is not None:
+                    raise Failure("Xvfb did not start")
+                ready, _, _ = select.select([read_end], [], [], remaining)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        raise Failure("Xvfb did not report its display")
+                    number += chunk
+        finally:
+            os.close(read_end)
+        self.display = ":" + number.decode().strip()
+
+    def start_wine(self):
+        if shutil.which("wine") is None or shutil.which("wineserver") is None:
+            raise Failure("Wine is not installed (scripts/setup installs it)")
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        self.wine_started = True
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            print("e2e: preparing the Wine prefix %s (first time only) ..." % self.prefix,
+                  flush=True)
+            # With the display, so that the prefix learns this screen's size: a prefix made
+            # without one keeps a 1024 x 768 screen, too small for the windows under test.
+            subprocess.run(["wineboot", "-i"], env=self.env(),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=PREFIX_TIMEOUT_S)
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        # Starts the prefix's services now, with no handles of ours to inherit.
+        subprocess.run(["wine", "wineboot"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=WINE_START_TIMEOUT_S)
+
+    def run(self, args, timeout, log_base, cwd=None, extra_env=None):
+        """Runs a command with its output in files (Wine's helper processes inherit the
+        handles and can hold a pipe open long after the command ended); returns (exit code,
+        stdout, stderr)."""
+        with open(log_base + ".stdout", "wb") as out, open(log_base + ".stderr", "wb") as err:
+            proc = subprocess.Popen(args, cwd=cwd, env=self.env(extra_env),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                raise Failure("%s did not end within %d s" % (" ".join(args), timeout))
+            except BaseException:
+                proc.kill()
+                proc.wait()
+                raise
+        with open(log_base + ".stdout", "rb") as out, open(log_base + ".stderr", "rb") as err:
+            return (proc.returncode, out.read().decode("utf-8", "replace"),
+                    err.read().decode("utf-8", "replace"))
+
+    def close(self):
+        if self.wine_started:
+            env = self.env()
+            for args in (["wineserver", "-k"], ["wineserver", "-w"]):
+                try:
+                    subprocess.run(args, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   timeout=60)
+                except (OSError, subprocess.TimeoutExpired):
+                    pass
+            self.wine_started = False
+        if self.xvfb is not None:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
+            self.xvfb = None
+        if self.keep:
+            print("e2e: kept %s" % self.tmp)
+        else:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# ---- One run of the program ----
+
+class Run:
+    def __init__(self, folder, exit_code, stdout, stderr):
+        self.folder = folder
+        self.out = os.path.join(folder, "out")
+        self.exit_code = exit_code
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def path(self, name):
+        return os.path.join(self.out, name)
+
+    def text(self, name):
+        try:
+            with open(self.path(name), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def report(self):
+        text = self.text("report.txt")
+        if text is None:
+            raise Failure("no report.txt was written")
+        report = {}
+        for line in text.splitlines():
+            key, sep, value = line.partition("=")
+            if sep:
+                report[key.strip()] = value.strip()
+        return report
+
+    def plugin_calls(self):
+        text = self.text("plugins.log") or ""
+        return [line.split()[0] for line in text.splitlines() if line.strip()]
+
+    def traffic(self):
+        """[(time ms, direction, channel, kind, rest of line, hex bytes or None)]"""
+        text = self.text("traffic.log")
+        if text is None:
+            raise Failure("no traffic.log was written")
+        lines = []
+        for raw in text.splitlines():
+            parts = raw.split(None, 4)
+            if len(parts) < 4:
+                continue
+            try:
+                when = float(parts[0])
+            except ValueError:
+                continue
+            rest = parts[4] if len(parts) > 4 else ""
+            data = None
+            marker = rest.rfind("| hex")
+            if marker >= 0:
+                digits = "".join(rest[marker + 5:].split())
+                data = bytes.fromhex(digits)
+                rest = rest[:marker].rstrip()
+            lines.append((when, parts[1], parts[2], parts[3], rest, data))
+        return lines
+
+    def answered_messages(self):
+        """The user interface's messages in order, each with the program's reply (None when
+        there was none), paired per channel in order."""
+        messages = []
+        waiting = {}
+        for when, direction, channel, kind, rest, data in self.traffic():
+            if direction == "ui->app" and kind == "message":
+                entry = {"time": when, "channel": channel, "what": rest, "reply": None}
+                messages.append(entry)
+                waiting.setdefault(channel, []).append(entry)
+            elif direction == "app->ui" and kind == "reply" and waiting.get(channel):
+                waiting[channel].pop(0)["reply"] = data if data is not None else b""
+        return messages
+
+    def events(self, channel):
+        return [(when, rest) for when, direction, ch, kind, rest, _ in self.traffic()
+                if direction == "app->ui" and kind == "event" and ch == channel]
+
+
+def audio_config(speakers_wav):
+    return "\n".join([
+        "device {0.0.1.00000000}.{e2e-guitar}",
+        "flow capture",
+        "name " + DEVICE_NAME,
+        "description USB Audio Device",
+        "format %d 1 16" % CAPTURE_RATE,
+        "format %d 2 16" % CAPTURE_RATE,
+        "source sine %g %g" % (GUITAR_HZ, GUITAR_AMPLITUDE),
+        "default",
+        "",
+        "device {0.0.0.00000000}.{e2e-speakers}",
+        "flow render",
+        "name Speakers",
+        "description Virtual Audio Device",
+        "format %d 2 16" % CAPTURE_RATE,
+        "mix %d 2" % CAPTURE_RATE,
+        "output " + winpath(speakers_wav),
+        "default",
+        "",
+    ])
+
+
+def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=None):
+    folder = os.path.join(session.tmp, name)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    env = {
+        "TONELARK_STANDIN_OUT": winpath(out),
+        "TONELARK_STANDIN_DPI": str(dpi),
+        "TONELARK_VIRTUAL_AUDIO_CONFIG": winpath(os.path.join(folder, "virtual-audio.cfg")),
+    }
+    with open(os.path.join(folder, "virtual-audio.cfg"), "w") as f:
+        f.write(audio_config(os.path.join(out, "speakers.wav")))
+    if scenario is not None:
+        with open(os.path.join(folder, "scenario.txt"), "w") as f:
+            f.write(scenario)
+        env["TONELARK_SCENARIO"] = winpath(os.path.join(folder, "scenario.txt"))
+    env.update(extra_env or {})
+    code, stdout, stderr = session.run(["wine", "tonelark.exe"] + list(args), RUN_TIMEOUT_S,
+                                       os.path.join(folder, "program"), cwd=app, extra_env=env)
+    return Run(folder, code, stdout, stderr)
+
+
+# ---- Signal analysis ----
+
+def read_wav(path):
+    """(rate, channel 0 as floats in -1..1)"""
+    with wave.open(path, "rb") as w:
+        rate, channels, width = w.getframerate(), w.getnchannels(), w.getsampwidth()
+        frames = w.readframes(w.getnframes())
+    if width != 2:
+        raise Failure("%s: %d-byte samples, expected 16-bit" % (os.path.basename(path), width))
+    step = 2 * channels
+    samples = [int.from_bytes(frames[i:i + 2], "little", signed=True) / 32768.0
+               for i in range(0, len(frames) - step + 1, step)]
+    return rate, samples
+
+
+def frequency(samples, rate):
+    """Frequency from the first and last rising zero crossings, interpolated between samples."""
+    crossings = []
+    for i in range(1, len(samples)):
+        a, b = samples[i - 1], samples[i]
+        if a < 0.0 <= b:
+            crossings.append(i - 1 + (-a) / (b - a))
+    if len(crossings) < 3:
+        return 0.0
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def magnitude_at(samples, rate, f):
+    """Goertzel magnitude of samples at frequency f."""
+    coefficient = 2.0 * math.cos(2.0 * math.pi * f / rate)
+    s1 = s2 = 0.0
+    for x in samples:
+        s1, s2 = x + coefficient * s1 - s2, s1
+    return math.sqrt(max(0.0, s1 * s1 + s2 * s2 - coefficient * s1 * s2))
+
+
+def peak_frequency(samples, rate, low, high):
+    """The strongest frequency between low and high, refined from 5 Hz down to 0.05 Hz steps;
+    other tones (the monitored guitar) far from it barely move it."""
+    best = low
+    step = 5.0
+    while step >= 0.05:
+        candidates = [best + k * step for k in range(-20, 21)] if step < 5.0 else \
+            [low + k * step for k in range(int((high - low) / step) + 1)]
+        best = max((f for f in candidates if low <= f <= high),
+                   key=lambda f: magnitude_at(samples, rate, f))
+        step /= 10.0
+    return best
+
+
+def bursts(samples, rate, threshold=0.02, gap_s=0.004):
+    """(start, end) sample ranges where the signal stands above threshold, with short gaps (the
+    zero crossings) closed."""
+    gap = int(gap_s * rate)
+    found = []
+    start = last = None
+    for i, x in enumerate(samples):
+        if abs(x) >= threshold:
+            if start is None:
+                start = i
+            elif i - last > gap:
+                found.append((start, last + 1))
+                start = i
+            last = i
+    if start is not None:
+        found.append((start, last + 1))
+    return found
+
+
+# ---- Checks ----
+
+class Checks:
+    def __init__(self):
+        self.problems = []
+
+    def expect(self, condition, message):
+        if not condition:
+            self.problems.append(message)
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.expect(actual == expected, "%s: got %r, expected %r" % (what, actual, expected))
+
+
+def check_plugins(c, run):
+    c.equal(run.plugin_calls(), ["RecordWindowsPluginCApiRegisterWithRegistrar",
+                                 "WebviewWindowsPluginRegisterWithRegistrar"],
+            "plugins.log (registrations in order)")
+
+
+def check_clean_end(c, run, report):
+    c.equal(run.exit_code, 0, "exit code after the window closed")
+    c.equal(report.get("visible_before_first_frame"), "0", "visible before the first frame")
+    c.equal(report.get("visible_after_first_frame"), "1", "visible after the first frame")
+    c.equal(report.get("channels_cleared_before_engine_end"), "1",
+            "both channels removed before the engine ended")
+    c.equal(report.get("misuse_count"), "0", "messenger uses after the engine ended")
+    c.expect("ViewController" in report.get("engine_destroyed_by", ""),
+             "engine ended by %r, expected the view controller's destruction"
+             % report.get("engine_destroyed_by"))
+
+
+# Times are generous: the stand-in's timer runs late on a busy machine, and each click must stand
+# apart from the monitoring switch.
+MAIN_SCENARIO = """\
+# The user interface's side of a session with the guitar engine.
+0 call tonelark/guitar setVolume double 0.02
+0 listen tonelark/guitar_pcm
+100 call tonelark/guitar start
+700 call tonelark/guitar setSpeaker bool false
+1300 call tonelark/guitar click
+1900 call tonelark/guitar click bool true
+2500 call tonelark/guitar setSpeaker bool true
+2600 call tonelark/guitar tune
+2700 raw tonelark/guitar 03 07 00 00 00
+2900 call tonelark/guitar stop
+3000 cancel tonelark/guitar_pcm
+3100 cancel tonelark/guitar_pcm
+3300 close
+"""
+
+MAIN_REPLIES = [
+    (COMMAND_CHANNEL, "setVolume 0.02", SUCCESS_NULL),
+    (PCM_CHANNEL, "listen", SUCCESS_NULL),
+    (COMMAND_CHANNEL, "start", start_reply(True, DEVICE_NAME, CAPTURE_RATE, True)),
+    (COMMAND_CHANNEL, "setSpeaker false", SUCCESS_NULL),
+    (COMMAND_CHANNEL, "click", SUCCESS_NULL),
+    (COMMAND_CHANNEL, "click true", SUCCESS_NULL),
+    (COMMAND_CHANNEL, "setSpeaker true", SUCCESS_NULL),
+    (COMMAND_CHANNEL, "unknown method", NOT_IMPLEMENTED),
+    (COMMAND_CHANNEL, "malformed call", NOT_IMPLEMENTED),
+    (COMMAND_CHANNEL, "stop", SUCCESS_NULL),
+    (PCM_CHANNEL, "cancel", SUCCESS_NULL),
+    (PCM_CHANNEL, "cancel while idle", error_reply("error", "No active stream to cancel")),
+]
+
+
+def case_session(session, app):
+    """Commands, replies, PCM stream, clicks, arguments, window at 144 DPI, clean shut-down."""
+    run = run_program(session, app, "session", args=["a", "", "\u00e9"], dpi=144,
+                      scenario=MAIN_SCENARIO)
+    c = Checks()
+    report = run.report()
+    check_clean_end(c, run, report)
+    check_plugins(c, run)
+
+    c.equal(report.get("window_rect"), "15,15,1920,1080", "window rectangle at 144 DPI")
+    c.equal([report.get("arg_count")] + [report.get("arg%d" % i, "").lower() for i in range(3)],
+            ["3", "61", "", "c3a9"], "arguments (count, then each in hex)")
+    c.expect("arg3" not in report, "a fourth argument arrived: %r" % report.get("arg3"))
+
+    # Replies, byte for byte, in the order of the scenario.
+    messages = run.answered_messages()
+    c.equal(len(messages), len(MAIN_REPLIES), "messages delivered by the scenario")
+    for (channel, what, expected), got in zip(MAIN_REPLIES, messages):
+        if c.equal(got["channel"], channel, "channel of the %r message" % what):
+            c.expect(got["reply"] == expected, "reply to %r: got %s, expected %s" % (
+                what, "none" if got["reply"] is None else got["reply"].hex(" ") or "(empty)",
+                expected.hex(" ") or "(empty)"))
+    c.expect("Unable to construct method call from message on channel tonelark/guitar"
+             in run.stderr, "no line for the malformed call on standard error; got: %r"
+             % run.stderr[-500:])
+
+    # PCM: 512-byte events at about 187.5 per second, carrying the guitar's sine.
+    events = run.events(PCM_CHANNEL)
+    c.equal(report.get("pcm_event_bytes"), "512", "sizes of the PCM events")
+    c.expect(len(events) > 100, "only %d PCM events" % len(events))
+    if len(events) > 100:
+        span_s = (events[-1][0] - events[0][0]) / 1000.0
+        rate = (len(events) - 1) / span_s if span_s > 0 else 0.0
+        c.expect(170.0 <= rate <= 205.0,
+                 "PCM events arrived at %.1f per second, expected about 187.5" % rate)
+    if c.expect(os.path.exists(run.path("pcm.wav")), "no pcm.wav"):
+        pcm_rate, pcm = read_wav(run.path("pcm.wav"))
+        c.equal(pcm_rate, CAPTURE_RATE, "PCM sample rate")
+        c.equal(len(pcm), 256 * len(events), "PCM samples (256 per event)")
+        if len(pcm) > 4800:
+            middle = pcm[len(pcm) // 2 - 2400:len(pcm) // 2 + 2400]
+            f = frequency(middle, CAPTURE_RATE)
+            c.expect(abs(f - GUITAR_HZ) < 1.0, "PCM carries %.1f Hz, the guitar plays %.1f Hz"
+                     % (f, GUITAR_HZ))
+            peak = max(abs(x) for x in middle)
+            c.expect(abs(peak - GUITAR_AMPLITUDE) < 0.02,
+                     "PCM peak %.3f, the guitar's is %.3f" % (peak, GUITAR_AMPLITUDE))
+
+    # Speakers: the guitar at a fiftieth of the volume stays below the clicks' peaks, and is muted
+    # while they sound: a normal click, then an accented one.
+    if c.expect(os.path.exists(run.path("speakers.wav")), "no speaker output (speakers.wav)"):
+        out_rate, speaker = read_wav(run.path("speakers.wav"))
+        guitar_peak = 4 * 0.02 * GUITAR_AMPLITUDE
+        clicks = [s for s, e in bursts(speaker, out_rate, threshold=guitar_peak + 0.06)
+                  if 0.005 * out_rate <= e - s <= 0.040 * out_rate]
+        click_frames = int(0.030 * out_rate)
+        pitches = [peak_frequency(speaker[s:s + click_frames], out_rate, 500.0, 3000.0)
+                   for s in clicks]
+        if c.equal(len(clicks), 2, "clicks found in the speaker output"):
+            c.expect(abs(pitches[0] - 1046.5) < 2.0,
+                     "first click at %.1f Hz, expected 1046.5 Hz" % pitches[0])
+            c.expect(abs(pitches[1] - 1568.0) < 2.0,
+                     "second click at %.1f Hz, expected 1568 Hz" % pitches[1])
+    return run, c.problems
+
+
+def case_quick_close(session, app):
+    """No arguments, window at 120 DPI, closed right after the first frame."""
+    run = run_program(session, app, "quick-close", dpi=120, scenario="200 close\n")
+    c = Checks()
+    report = run.report()
+    check_clean_end(c, run, report)
+    check_plugins(c, run)
+    c.equal(report.get("window_rect"), "12,12,1600,900", "window rectangle at 120 DPI")
+    c.equal(report.get("arg_count"), "0", "argument count without arguments")
+    return run, c.problems
+
+
+def case_view_failure(session, app):
+    """A failing view controller ends the program with exit code 1 before anything starts."""
+    run = run_program(session, app, "view-failure", scenario="200 close\n",
+                      extra_env={"TONELARK_STANDIN_FAIL_VIEW": "1"})
+    c = Checks()
+    c.equal(run.exit_code, 1, "exit code when the view controller cannot be created")
+    c.expect("Failed to create view controller.\n" in run.stderr.replace("\r\n", "\n"),
+             "standard error lacks the failure line; got: %r" % run.stderr[-500:])
+    c.equal(run.plugin_calls(), [], "plugins registered without a view")
+    report_text = run.text("report.txt") or ""
+    c.expect("visible_after_first_frame=1" not in report_text, "the window was shown")
+    return run, c.problems
+
+
+CASES = [
+    ("session", case_session),
+    ("quick-close", case_quick_close),
+    ("view-failure", case_view_failure),
+]
+
+
+def prepare_app(session, staged):
+    for name in ("tonelark.exe", "flutter_windows.dll", "record_windows_plugin.dll",
+                 "webview_windows_plugin.dll", "virtual_audio.dll"):
+        if not os.path.isfile(os.path.join(staged, name)):
+            raise Failure("%s is missing from %s (build the tonelark_app target)" % (name, staged))
+    app = os.path.join(session.tmp, "app")
+    shutil.copytree(staged, app)
+    code, _, stderr = session.run([REGISTER_VIRTUAL_AUDIO, os.path.join(app, "virtual_audio.dll")],
+                                  WINE_START_TIMEOUT_S, os.path.join(session.tmp, "register"))
+    if code != 0:
+        raise Failure("registering the virtual audio failed: %s" % stderr[-300:])
+    return app
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--app", required=True, help="the staged application (<build>/app)")
+    parser.add_argument("--prefix", help="Wine prefix (default: <app>/../wineprefix-e2e)")
+    parser.add_argument("--keep", action="store_true", help="keep the run folders")
+    parser.add_argument("--only", nargs="*", help="run only these cases")
+    options = parser.parse_args()
+
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, on_signal)
+
+    staged = os.path.abspath(options.app)
+    prefix = options.prefix or os.path.join(os.path.dirname(staged), "wineprefix-e2e")
+    cases = [(n, f) for n, f in CASES if not options.only or n in options.only]
+    passed = failed = 0
+    session = Session(prefix, options.keep)
+    try:
+        session.start_xvfb()
+        session.start_wine()
+        app = prepare_app(session, staged)
+        for name, case in cases:
+            started = time.monotonic()
+            try:
+                run, problems = case(session, app)
+            except Failure as e:
+                run, problems = None, [str(e)]
+            seconds = time.monotonic() - started
+            if problems:
+                failed += 1
+                print("FAIL %s (%.1f s)" % (name, seconds))
+                for problem in problems:
+                    print("  - " + problem)
+                if run is not None and run.stderr.strip():
+                    tail = run.stderr.strip().splitlines()[-8:]
+                    print("  program's standard error (last lines):")
+                    for line in tail:
+                        print("    " + line)
+            else:
+                passed += 1
+                print("ok   %s (%.1f s)" % (name, seconds))
+            sys.stdout.flush()
+    except (Failure, Interrupted, subprocess.TimeoutExpired, OSError) as e:
+        print("e2e: %s" % e)
+        failed += len(cases) - passed - failed
+    finally:
+        session.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
