@@ -1,0 +1,44 @@
+#ifndef CHANNELS_BINARY_MESSENGER_IMPL_H_
+#define CHANNELS_BINARY_MESSENGER_IMPL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "channels/binary_messenger.h"
+#include "channels/flutter_desktop.h"
+
+namespace flutter {
+
+// BinaryMessenger over the engine library's messenger handle.
+//
+// Threads: everything here runs on the user-interface thread, where the engine delivers
+// messages; the handler table is not locked. Only the reply functions given to handlers may be
+// called from other threads: each holds its own reference on the messenger handle and answers
+// under the handle's lock.
+//
+// Destroy this object only once the engine has stopped delivering messages: the registered
+// callbacks point into the handler table and are not unregistered here.
+class BinaryMessengerImpl : public BinaryMessenger {
+ public:
+  // messenger is borrowed: no reference is taken or released.
+  explicit BinaryMessengerImpl(FlutterDesktopMessengerRef messenger);
+  ~BinaryMessengerImpl() override;
+
+  void Send(const std::string& channel, const uint8_t* message, size_t message_size,
+            BinaryReplyFn reply = nullptr) const override;
+  // A handler must not replace or remove its own channel's handler while it runs: the stored
+  // callable it runs in would be destroyed under it.
+  void SetChannelHandler(const std::string& channel, BinaryHandlerFn handler) override;
+
+ private:
+  FlutterDesktopMessengerRef messenger_;  // not owned
+  // Node-based on purpose: the address of each stored handler is the callback's user data, so
+  // entries must not move while others come and go.
+  std::map<std::string, BinaryHandlerFn> handlers_;
+};
+
+}  // namespace flutter
+
+#endif  // CHANNELS_BINARY_MESSENGER_IMPL_H_

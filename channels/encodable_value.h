@@ -1,0 +1,104 @@
+#ifndef CHANNELS_ENCODABLE_VALUE_H_
+#define CHANNELS_ENCODABLE_VALUE_H_
+
+#include <any>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace flutter {
+
+class EncodableValue;
+
+// Lists and maps own their elements by value, so a value is a tree that copies deeply.
+using ValueList = std::vector<EncodableValue>;
+// Keys are unique under EncodableValue's operator<; iteration runs in ascending key order.
+using ValueMap = std::map<EncodableValue, EncodableValue>;
+using EncodableList = ValueList;
+using EncodableMap = ValueMap;
+
+// Holds one object of any copyable type. The standard codec cannot encode it; a derived
+// serializer can. std::any keeps small objects inside the holder.
+class CustomValue {
+ public:
+  template <typename T, typename = std::enable_if_t<!std::is_same_v<std::decay_t<T>, CustomValue>>>
+  explicit CustomValue(T&& value) : value_(std::forward<T>(value)) {}
+
+  const std::any& value() const { return value_; }
+  const std::type_info& type() const { return value_.type(); }
+
+  // The held object, or null when it is of another type.
+  template <typename T>
+  const T* get_if() const {
+    return std::any_cast<T>(&value_);
+  }
+
+ private:
+  std::any value_;
+};
+using CustomEncodableValue = CustomValue;
+
+using EncodableVariant =
+    std::variant<std::monostate, bool, int32_t, int64_t, double, std::string, std::vector<uint8_t>,
+                 std::vector<int32_t>, std::vector<int64_t>, std::vector<double>, ValueList,
+                 ValueMap, CustomValue, std::vector<float>>;
+
+// The value carried by every channel. The alternative index order is part of the wire format and
+// of the ordering below, so it never changes:
+//   0 null, 1 bool, 2 int32, 3 int64, 4 double, 5 string (UTF-8 bytes), 6 byte list,
+//   7 int32 list, 8 int64 list, 9 double list, 10 ValueList, 11 ValueMap, 12 CustomValue,
+//   13 float list.
+// It derives publicly from std::variant, so index(), std::get, std::get_if and
+// std::holds_alternative apply directly (std::visit needs the variant base: AsVariant()).
+class EncodableValue : public EncodableVariant {
+ public:
+  using EncodableVariant::EncodableVariant;
+
+  EncodableValue() = default;
+  EncodableValue(const EncodableValue&) = default;
+  EncodableValue(EncodableValue&&) = default;
+  EncodableValue& operator=(const EncodableValue&) = default;
+  EncodableValue& operator=(EncodableValue&&) = default;
+  ~EncodableValue() = default;
+
+  // A C string is a string, never a bool (keys such as "renderExclusive" rely on it); a null
+  // pointer gives the empty string.
+  EncodableValue(const char* string) : EncodableVariant(FromCString(string)) {}
+  EncodableValue& operator=(const char* string) {
+    EncodableVariant::operator=(FromCString(string));
+    return *this;
+  }
+
+  bool IsNull() const { return std::holds_alternative<std::monostate>(*this); }
+
+  const EncodableVariant& AsVariant() const { return *this; }
+  EncodableVariant& AsVariant() { return *this; }
+
+ private:
+  static std::string FromCString(const char* string) {
+    return string != nullptr ? std::string(string) : std::string();
+  }
+};
+
+// Strict weak ordering used as the ValueMap key comparison: the alternative index first, then the
+// payload (unsigned bytes for strings and byte lists, signed numeric order for integers, IEEE
+// less-than for floating point so a NaN is unordered, lexicographic for every list and for maps,
+// and the EncodableValue object's address for custom values).
+bool operator<(const EncodableValue& a, const EncodableValue& b);
+inline bool operator>(const EncodableValue& a, const EncodableValue& b) { return b < a; }
+inline bool operator<=(const EncodableValue& a, const EncodableValue& b) { return !(b < a); }
+inline bool operator>=(const EncodableValue& a, const EncodableValue& b) { return !(a < b); }
+
+// Structural equality: the same alternative holding equal payloads (IEEE == for floating point,
+// so a NaN equals nothing; a custom value equals only itself).
+bool operator==(const EncodableValue& a, const EncodableValue& b);
+inline bool operator!=(const EncodableValue& a, const EncodableValue& b) { return !(a == b); }
+
+}  // namespace flutter
+
+#endif  // CHANNELS_ENCODABLE_VALUE_H_

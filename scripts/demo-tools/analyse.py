@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""Sums up a demo run from the files it left: the replies the user interface received, the PCM
+events (count, rate, level), the clicks found in the speaker output (onset and pitch) and the
+program's exit code.
+
+Usage: analyse.py OUT_DIR [--exit-code N] [--speakers speakers.wav] [--json]
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+
+from wavio import WavError, read_wav
+
+PCM_CHANNEL = "tonelark/guitar_pcm"
+CLICK_NORMAL_HZ = 1046.5
+CLICK_ACCENT_HZ = 1568.0
+CLICK_SECONDS = 0.030
+# A click starts at amplitude 0.35 and decays with the square of the remaining fraction; over
+# the analysis window it averages about 0.15. Guitar harmonics that close to the click pitches
+# stay far below this.
+CLICK_THRESHOLD = 0.04
+
+
+# ---- traffic.log ----
+
+def parse_traffic(path):
+    """Lines as dicts: time (ms), direction, channel, kind, text (decoded content), hex."""
+    entries = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            parts = line.rstrip("\n").split(None, 4)
+            if len(parts) < 4:
+                continue
+            try:
+                time_ms = float(parts[0])
+            except ValueError:
+                continue
+            rest = parts[4] if len(parts) > 4 else ""
+            text, _, hex_part = rest.partition(" | hex ")
+            entries.append({"time": time_ms, "direction": parts[1], "channel": parts[2],
+                            "kind": parts[3], "text": text, "hex": hex_part})
+    return entries
+
+
+def pair_replies(entries):
+    """Each reply with the message it answers (replies on one channel come in order)."""
+    waiting = {}
+    pairs = []
+    for entry in entries:
+        if entry["kind"] == "message":
+            waiting.setdefault(entry["channel"], []).append(entry)
+        elif entry["kind"] == "reply":
+            queue = waiting.get(entry["channel"], [])
+            request = queue.pop(0) if queue else None
+            pairs.append((request, entry))
+    return pairs
+
+
+def streaming_seconds(pairs):
+    """Seconds from the reply to the first "start" to the reply to the next "stop"."""
+    started = None
+    for request, reply in pairs:
+        text = request["text"] if request else ""
+        if text.startswith("start(") and started is None:
+            started = reply["time"]
+        elif text.startswith("stop(") and started is not None:
+            return (reply["time"] - started) / 1000.0
+    return None
+
+
+def pcm_event_stats(entries):
+    times = [e["time"] for e in entries
+             if e["kind"] == "event" and e["channel"] == PCM_CHANNEL and e["text"].startswith("success bytes[")]
+    sizes = sorted({e["text"][len("success bytes["):].split("]")[0] for e in entries
+                    if e["kind"] == "event" and e["channel"] == PCM_CHANNEL and e["text"].startswith("success bytes[")})
+    rate = 0.0
+    span = 0.0
+    if len(times) > 1 and times[-1] > times[0]:
+        span = (times[-1] - times[0]) / 1000.0
+        rate = (len(times) - 1) / span
+    return len(times), sizes, rate, span
+
+
+# ---- signal analysis ----
+
+def db(value):
+    return 20.0 * math.log10(value) if value > 0 else float("-inf")
+
+
+def level(samples):
+    if not samples:
+        return float("-inf"), float("-inf")
+    peak = max(abs(s) for s in samples)
+    rms = math.sqrt(sum(s * s for s in samples) / len(samples))
+    return db(rms), db(peak)
+
+
+def tone_amplitude(x, start, n, frequency, rate):
+    """Amplitude of one sinusoid over x[start:start+n] (Goertzel), 0 outside the signal."""
+    if start < 0 or start + n > len(x) or n <= 0:
+        return 0.0
+    w = 2.0 * math.pi * frequency / rate
+    cos_w = math.cos(w)
+    coeff = 2.0 * cos_w
+    s1 = s2 = 0.0
+    for value in x[start:start + n]:
+        s1, s2 = value + coeff * s1 - s2, s1
+    real = s1 - s2 * cos_w
+    imag = s2 * math.sin(w)
+    return 2.0 * math.sqrt(real * real + imag * imag) / n
+
+
+def find_clicks(x, rate):
+    """Click bursts in x: onset (s), pitch (Hz), kind and peak amplitude, in time order."""
+    window = int(0.020 * rate)
+    hop = int(0.010 * rate)
+    hits = []
+    for start in range(0, max(0, len(x) - window), hop):
+        for frequency in (CLICK_NORMAL_HZ, CLICK_ACCENT_HZ):
+            if tone_amplitude(x, start, window, frequency, rate) > CLICK_THRESHOLD:
+                hits.append((start, frequency))
+    clicks = []
+    last_onset = {}  # per pitch: a long tone on one must not hide clicks on the other
+    burst = int(CLICK_SECONDS * rate)
+    for start, frequency in hits:
+        if start - last_onset.get(frequency, -rate) < burst * 3:
+            continue
+        onset = locate_onset(x, start - window, start + hop, frequency, rate)
+        last_onset[frequency] = onset
+        if not is_burst(x, onset, burst, frequency, rate):
+            continue
+        pitch = refine_pitch(x, onset, burst, frequency, rate)
+        clicks.append({"onset": onset / rate, "pitch": pitch,
+                       "accent": abs(pitch - CLICK_ACCENT_HZ) < abs(pitch - CLICK_NORMAL_HZ),
+                       "peak": max(abs(v) for v in x[onset:onset + burst])})
+    clicks.sort(key=lambda click: click["onset"])
+    return clicks
+
+
+def is_burst(x, onset, burst, frequency, rate):
+    """A click is a burst of one pitch: its tone is far weaker just before it and just after its
+    30 ms (a guitar harmonic on a click pitch sounds on), and far stronger than its neighbours
+    150 Hz away (a crackle or a jump in the signal spreads over every pitch)."""
+    gap = int(0.005 * rate)
+    during = tone_amplitude(x, onset, burst, frequency, rate)
+    before = tone_amplitude(x, onset - gap - burst, burst, frequency, rate)
+    after = tone_amplitude(x, onset + burst + gap, burst, frequency, rate)
+    beside = max(tone_amplitude(x, onset, burst, frequency - 150.0, rate),
+                 tone_amplitude(x, onset, burst, frequency + 150.0, rate))
+    return before < 0.5 * during and after < 0.5 * during and beside < during / 3.0
+
+
+def click_template(frequency, rate):
+    """The engine's click without its amplitude: envelope-weighted cosine and sine."""
+    length = int(CLICK_SECONDS * rate)
+    w = 2.0 * math.pi * frequency / rate
+    envelope = [((length - i) / length) ** 2 for i in range(length)]
+    return ([e * math.cos(w * i) for i, e in enumerate(envelope)],
+            [e * math.sin(w * i) for i, e in enumerate(envelope)])
+
+
+def match(x, start, template):
+    cosines, sines = template
+    if start < 0 or start + len(cosines) > len(x):
+        return 0.0
+    segment = x[start:start + len(cosines)]
+    real = sum(a * b for a, b in zip(segment, cosines))
+    imag = sum(a * b for a, b in zip(segment, sines))
+    return real * real + imag * imag
+
+
+def locate_onset(x, first, last, frequency, rate):
+    """Where the click template fits best: coarse 0.5 ms steps, then sample by sample."""
+    template = click_template(frequency, rate)
+    coarse = max(1, int(0.0005 * rate))
+    best = max(range(max(0, first), max(first, last) + 1, coarse), key=lambda s: match(x, s, template))
+    return max(range(max(0, best - coarse), best + coarse + 1), key=lambda s: match(x, s, template))
+
+
+def refine_pitch(x, onset, n, around, rate):
+    """The frequency of the strongest sinusoid within 60 Hz of `around`, to about 1 Hz."""
+    step = 2.0
+    frequencies = [around - 60.0 + step * i for i in range(61)]
+    amplitudes = [tone_amplitude(x, onset, n, f, rate) for f in frequencies]
+    i = max(range(len(amplitudes)), key=amplitudes.__getitem__)
+    if 0 < i < len(amplitudes) - 1:
+        a, b, c = amplitudes[i - 1], amplitudes[i], amplitudes[i + 1]
+        denominator = a - 2.0 * b + c
+        if denominator != 0.0:
+            return frequencies[i] + step * 0.5 * (a - c) / denominator
+    return frequencies[i]
+
+
+# ---- report ----
+
+def read_report(path):
+    report = {}
+    if os.path.exists(path):
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                key, sep, value = line.rstrip("\n").partition("=")
+                if sep:
+                    report[key] = value
+    return report
+
+
+def summarise(out_dir, exit_code, speakers_path):
+    lines = []
+    add = lines.append
+    facts = {"exit_code": exit_code}
+    add("Tonelark demo summary")
+    add("  program exit code: %s" % ("unknown" if exit_code is None else exit_code))
+
+    traffic_path = os.path.join(out_dir, "traffic.log")
+    entries = parse_traffic(traffic_path) if os.path.exists(traffic_path) else []
+    pairs = pair_replies(entries)
+    facts["replies"] = len(pairs)
+    add("")
+    add("  replies received by the user interface: %d" % len(pairs))
+    for request, reply in pairs:
+        asked = request["text"] if request else "?"
+        add("    %8.3f s  %-20s %-34s -> %s" % (reply["time"] / 1000.0, reply["channel"],
+                                               shorten(asked, 34), shorten(reply["text"], 90)))
+
+    count, sizes, rate, span = pcm_event_stats(entries)
+    facts.update({"pcm_events": count, "pcm_events_per_second": round(rate, 2)})
+    add("")
+    add("  PCM events: %d of %s bytes, %.1f events/s over %.2f s of streaming"
+        % (count, "/".join(sizes) or "-", rate, span))
+    pcm_path = os.path.join(out_dir, "pcm.wav")
+    if os.path.exists(pcm_path):
+        try:
+            pcm = read_wav(pcm_path)
+            rms, peak = level(pcm.samples)
+            facts.update({"pcm_rms_dbfs": round(rms, 1), "pcm_peak_dbfs": round(peak, 1)})
+            expected = pcm.rate / 256.0
+            add("  PCM received: pcm.wav, %s; level RMS %.1f dBFS, peak %.1f dBFS"
+                % (pcm.describe(), rms, peak))
+            add("  (at %d Hz one 256-sample event every %.2f ms: %.1f events/s expected)"
+                % (pcm.rate, 256000.0 / pcm.rate, expected))
+        except WavError as error:
+            add("  PCM received: %s" % error)
+    else:
+        add("  PCM received: no pcm.wav (no PCM event arrived)")
+
+    add("")
+    if speakers_path and os.path.exists(speakers_path):
+        try:
+            speakers = read_wav(speakers_path)
+            rms, peak = level(speakers.samples)
+            add("  speaker output: %s, %s; RMS %.1f dBFS, peak %.1f dBFS"
+                % (os.path.basename(speakers_path), speakers.describe(), rms, peak))
+            streaming = streaming_seconds(pairs)
+            if streaming and speakers.seconds < 0.95 * streaming:
+                add("  (it holds %.2f s of the %.2f s between \"start\" and \"stop\": periods the speakers"
+                    " did not receive, as on a loaded machine, are not in the file, so the gaps below"
+                    " can be shorter than they were)" % (speakers.seconds, streaming))
+            clicks = find_clicks(speakers.samples, speakers.rate)
+            facts["clicks"] = [{"onset": round(c["onset"], 4), "pitch": round(c["pitch"], 1),
+                                "accent": c["accent"]} for c in clicks]
+            accents = sum(1 for c in clicks if c["accent"])
+            add("  clicks found: %d (%d accented at ~1568 Hz, %d normal at ~1046.5 Hz)"
+                % (len(clicks), accents, len(clicks) - accents))
+            previous = None
+            for click in clicks:
+                gap = ""
+                if previous is not None:
+                    interval = click["onset"] - previous
+                    gap = "  +%4.0f ms (%.0f bpm)" % (interval * 1000.0, 60.0 / interval if interval else 0)
+                add("    %8.3f s  %7.1f Hz  %-6s peak %.2f%s" % (
+                    click["onset"], click["pitch"], "accent" if click["accent"] else "normal",
+                    click["peak"], gap))
+                previous = click["onset"]
+        except WavError as error:
+            add("  speaker output: %s" % error)
+    else:
+        add("  speaker output: none written")
+
+    report = read_report(os.path.join(out_dir, "report.txt"))
+    if report:
+        add("")
+        add("  engine stand-in: window %s, visible before/after the first frame %s/%s"
+            % (report.get("window_rect", "?"), report.get("visible_before_first_frame", "?"),
+               report.get("visible_after_first_frame", "?")))
+        add("  engine ended by %s; guitar channels cleared before: %s; misuse after the end: %s"
+            % (report.get("engine_destroyed_by", "?"),
+               "yes" if report.get("channels_cleared_before_engine_end") == "1" else "no",
+               report.get("misuse_count", "?")))
+        add("  scenario: %s of %s actions played, %s lines rejected"
+            % (report.get("scenario_played", "?"), report.get("scenario_actions", "?"),
+               report.get("scenario_errors", "?")))
+    return lines, facts
+
+
+def shorten(text, width):
+    return text if len(text) <= width else text[: width - 3] + "..."
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("out_dir")
+    parser.add_argument("--exit-code", type=int, default=None)
+    parser.add_argument("--speakers", default=None, help="speaker WAV (default OUT_DIR/speakers.wav)")
+    parser.add_argument("--json", action="store_true", help="also print the facts as JSON")
+    args = parser.parse_args()
+    speakers = args.speakers or os.path.join(args.out_dir, "speakers.wav")
+    lines, facts = summarise(args.out_dir, args.exit_code, speakers)
+    print("\n".join(lines))
+    if args.json:
+        print(json.dumps(facts))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

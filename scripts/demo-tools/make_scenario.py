@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Writes the demo scenario the engine stand-in plays as the user interface.
+
+Times are milliseconds after the program's first frame. The story: open the PCM stream, start
+the engine, bring the volume down, play four bars of clicks at 120 bpm with an accent on each
+bar's first beat, turn monitoring off and on again while the clicks go on, try an unknown method
+and two malformed messages, stop, close the stream and the window.
+
+Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4]
+"""
+
+import argparse
+
+GUITAR = "tonelark/guitar"
+PCM = "tonelark/guitar_pcm"
+
+
+def scenario_lines(bpm, bars):
+    beat_ms = 60000.0 / bpm
+    first_click = 2000
+    clicks = bars * 4
+    end_of_clicks = first_click + int(round(clicks * beat_ms))
+
+    def beat(n):
+        return first_click + int(round(n * beat_ms))
+
+    actions = [
+        (300, "listen %s" % PCM),
+        (600, "call %s start" % GUITAR),
+        (1600, "call %s setVolume double 0.5" % GUITAR),
+        # Monitoring off for the middle bars: only the clicks sound; then the guitar comes back.
+        (beat(4.5), "call %s setSpeaker bool false   # monitoring off" % GUITAR),
+        (beat(10.5), "call %s setSpeaker bool true    # monitoring on" % GUITAR),
+        (beat(12.5), "call %s setVolume int 1" % GUITAR),
+        # Things a user interface should never send: each is answered and the program goes on.
+        (end_of_clicks + 200, "call %s tune string E standard   # unknown method" % GUITAR),
+        (end_of_clicks + 400, "raw %s 03 07 00 00 00   # not a method call" % GUITAR),
+        (end_of_clicks + 600, "raw %s 07 05 73 74   # cut short" % GUITAR),
+        (end_of_clicks + 1000, "call %s stop" % GUITAR),
+        (end_of_clicks + 1300, "cancel %s" % PCM),
+        (end_of_clicks + 2300, "close"),
+    ]
+    for i in range(clicks):
+        accent = i % 4 == 0
+        text = "call %s click bool %s" % (GUITAR, "true" if accent else "false")
+        if accent:
+            text += "    # accent: bar %d" % (i // 4 + 1)
+        actions.append((beat(i), text))
+    actions.sort(key=lambda action: action[0])
+    lines = [
+        "# Tonelark demo: the user interface, played by the engine stand-in.",
+        "# <ms after the first frame> <action> ...",
+    ]
+    lines += ["%d %s" % (at, text) for at, text in actions]
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("out")
+    parser.add_argument("--bpm", type=float, default=120.0)
+    parser.add_argument("--bars", type=int, default=4)
+    args = parser.parse_args()
+    with open(args.out, "w") as f:
+        f.write("\n".join(scenario_lines(args.bpm, args.bars)) + "\n")
+
+
+if __name__ == "__main__":
+    main()
