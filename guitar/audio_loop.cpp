@@ -17,24 +17,6 @@ static_assert((kRingSize & kRingMask) == 0, "ring indices wrap with a mask");
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
-// How the first channel of a capture frame is stored.
-enum class SampleLayout { kNone, kFloat32, kInt16, kInt24, kInt32 };
-
-SampleLayout CaptureLayout(const StreamInfo& info) {
-  const int32_t bytes = info.channels > 0 ? info.block_align / info.channels : 0;
-  if (info.is_float && bytes == 4) return SampleLayout::kFloat32;
-  switch (bytes) {
-    case 2:
-      return SampleLayout::kInt16;
-    case 3:
-      return SampleLayout::kInt24;
-    case 4:
-      return SampleLayout::kInt32;
-    default:
-      return SampleLayout::kNone;
-  }
-}
-
 // The first channel's sample of a capture frame, as a float in -1..+1 full scale.
 template <SampleLayout kLayout>
 float ReadSample(const BYTE* at);
@@ -200,7 +182,7 @@ void ProcessCapture(Monitor& monitor) {
   if (capture == nullptr) return;
   UINT32 packet_frames = 0;
   if (FAILED(capture->GetNextPacketSize(&packet_frames))) return;
-  const SampleLayout layout = CaptureLayout(monitor.capture_.info);
+  const SampleLayout layout = LayoutOf(monitor.capture_.info);
   const size_t block_align = static_cast<size_t>(std::max(monitor.capture_.info.block_align, 0));
   while (packet_frames > 0) {
     BYTE* data = nullptr;

@@ -141,4 +141,20 @@ bool AudioStream::OpenShared(IMMDevice* device) {
   return Attach(std::move(new_client), InfoFromFormat(*mix_format, false));
 }
 
+SampleLayout LayoutOf(const StreamInfo& info) {
+  if (info.channels <= 0) return SampleLayout::kNone;
+  const int32_t bytes = info.block_align / info.channels;
+  if (info.is_float && bytes == 4) return SampleLayout::kFloat32;
+  switch (bytes) {
+    case 2:
+      return SampleLayout::kInt16;
+    case 3:
+      return SampleLayout::kInt24;
+    case 4:
+      return SampleLayout::kInt32;
+    default:
+      return SampleLayout::kNone;
+  }
+}
+
 }  // namespace tonelark

@@ -47,6 +47,13 @@ class AudioStream {
   UINT32 buffer_frames = 0;  // the client's buffer length in frames
 };
 
+// How one channel's sample of a frame is stored.
+enum class SampleLayout { kNone, kFloat32, kInt16, kInt24, kInt32 };
+
+// From the bytes per sample (block align / channels) and the float flag; kNone for any layout
+// the engine does not convert, including a stream without channels.
+SampleLayout LayoutOf(const StreamInfo& info);
+
 // True for WAVE_FORMAT_IEEE_FLOAT and for an extensible format with the float sub-format.
 bool IsFloatFormat(const WAVEFORMATEX& format);
 

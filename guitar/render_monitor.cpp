@@ -15,25 +15,6 @@ constexpr float kAccentHz = 1568.0f;
 constexpr float kTwoPi = 6.2831855f;
 constexpr int64_t kSharedTargetMs = 6;  // queued audio a shared stream is topped up to
 
-// How each channel of a render frame is stored.
-enum class SampleLayout { kNone, kFloat32, kInt16, kInt24, kInt32 };
-
-SampleLayout RenderLayout(const StreamInfo& info) {
-  if (info.channels <= 0) return SampleLayout::kNone;
-  const int32_t bytes = info.block_align / info.channels;
-  if (info.is_float && bytes == 4) return SampleLayout::kFloat32;
-  switch (bytes) {
-    case 2:
-      return SampleLayout::kInt16;
-    case 3:
-      return SampleLayout::kInt24;
-    case 4:
-      return SampleLayout::kInt32;
-    default:
-      return SampleLayout::kNone;
-  }
-}
-
 // Clamps to -1..+1; a NaN becomes silence instead of undefined integer conversion.
 float ClampSample(float value) {
   if (value > 1.0f) return 1.0f;
@@ -234,7 +215,7 @@ void RenderMonitor(Monitor& monitor) {
   BoundLatency(monitor, frames);
   const double step =
       render_rate > 0 ? static_cast<double>(capture_rate) / static_cast<double>(render_rate) : 1.0;
-  switch (RenderLayout(info)) {
+  switch (LayoutOf(info)) {
     case SampleLayout::kFloat32:
       FillFrames<SampleLayout::kFloat32>(monitor, data, frames, block_align, info.channels, step);
       break;

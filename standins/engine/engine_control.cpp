@@ -23,16 +23,6 @@ FlutterDesktopEngine* Resolve(FlutterDesktopEngineRef engine) {
   return ResolveLocked(state, engine);
 }
 
-void DestroyViewWindow(FlutterDesktopViewController* controller) {
-#ifdef _WIN32
-  if (controller->view) {
-    controller->view->window.reset();
-  }
-#else
-  (void)controller;
-#endif
-}
-
 }  // namespace
 
 // ---- Response ----
@@ -408,7 +398,7 @@ void Reset() {
   }
   // Windows go first, outside the lock: their procedures may still look at the state.
   for (const auto& controller : controllers) {
-    DestroyViewWindow(controller.get());
+    controller->DestroyViewWindow();
   }
 }
 

@@ -164,16 +164,6 @@ bool RecordSent(FlutterDesktopMessenger* messenger, const char* channel, const u
   return true;
 }
 
-void DestroyView(FlutterDesktopViewController* controller) {
-#ifdef _WIN32
-  if (controller->view) {
-    controller->view->window.reset();
-  }
-#else
-  (void)controller;
-#endif
-}
-
 }  // namespace
 
 extern "C" {
@@ -369,7 +359,7 @@ void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef control
     std::lock_guard<std::mutex> guard(state.mutex);
     controller->destroyed = true;
   }
-  DestroyView(controller);
+  controller->DestroyViewWindow();
   FlutterDesktopEngine* engine = controller->engine;
   state.EndEngine(engine);
   std::lock_guard<std::mutex> guard(state.mutex);

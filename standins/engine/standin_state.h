@@ -126,6 +126,13 @@ struct FlutterDesktopViewController {
   int height = 0;  // physical pixels
   bool destroyed = false;
   std::unique_ptr<FlutterDesktopView> view;
+
+  // Destroys the view's window (under Windows a real child window); the view record stays.
+  void DestroyViewWindow() {
+#ifdef _WIN32
+    if (view) view->window.reset();
+#endif
+  }
 };
 
 namespace engine_standin {
