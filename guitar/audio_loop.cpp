@@ -1,7 +1,9 @@
 #include "guitar/audio_loop.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "guitar/open_streams.h"
 #include "guitar/render_monitor.h"
@@ -84,6 +86,7 @@ void AppendPacket(Monitor& monitor, const BYTE* data, UINT32 frames, size_t bloc
   }
   monitor.ring_start_ = static_cast<int32_t>((monitor.ring_start_ + total - count) & kRingMask);
   monitor.ring_count_ = count;
+  if (total > count) monitor.glitches_.AddRingDropped(total - count);
 }
 
 void AppendPacket(Monitor& monitor, SampleLayout layout, const BYTE* data, UINT32 frames,
@@ -102,10 +105,10 @@ void AppendPacket(Monitor& monitor, SampleLayout layout, const BYTE* data, UINT3
   }
 }
 
-// Fills the ring with about one render buffer of input before the render stream starts, for at
+// Fills the ring with what the resampler primes with before the render stream starts, for at
 // most 250 ms.
 void Prefill(Monitor& monitor) {
-  const int64_t target = std::max<int64_t>(monitor.render_.buffer_frames, 1);
+  const int64_t target = std::max<int64_t>(monitor.resampler_.PrimeFill(), 1);
   const DWORD deadline = GetTickCount() + kPrefillDeadlineMs;
   while (monitor.ring_count_ < target) {
     // Signed difference: "at or past" must hold across the 49.7-day wrap of the tick count.
@@ -116,17 +119,119 @@ void Prefill(Monitor& monitor) {
   }
 }
 
-// Opens, pre-fills and starts both streams; false (with the failing start logged) otherwise.
-bool StartStreams(Monitor& monitor) {
-  if (!OpenStreams(monitor)) return false;
+// What was captured for streams that are gone: the ring, the resampler position and the samples
+// not yet cut into a chunk (which may be at another rate than the next streams').
+void DropCaptured(Monitor& monitor) {
+  monitor.ring_start_ = 0;
+  monitor.ring_count_ = 0;
+  monitor.resample_pos_ = 0.0;
+  monitor.pending_.clear();
+}
+
+double Milliseconds(UINT32 frames, int32_t rate) { return rate > 0 ? 1000.0 * frames / rate : 0.0; }
+
+// Tells "status" about the streams now running.
+void PublishStreams(Monitor& monitor, const std::string& name) {
+  const AudioStream& capture = monitor.capture_;
+  const AudioStream& render = monitor.render_;
+  const int32_t capture_rate = capture.info.sample_rate;
+  const int32_t render_rate = render.info.sample_rate;
+  StreamSummary summary;
+  summary.name = name;
+  summary.sample_rate = capture_rate;
+  summary.capture_exclusive = capture.info.exclusive;
+  summary.render_sample_rate = render_rate;
+  summary.render_exclusive = render.info.exclusive;
+  summary.capture_period_ms = Milliseconds(capture.period_frames, capture_rate);
+  summary.render_period_ms = Milliseconds(render.period_frames, render_rate);
+  // A sample waits for its packet to be complete, then in the ring behind the cushion, then in
+  // the render buffer behind what is queued.
+  const UINT32 render_queue =
+      render.info.exclusive
+          ? render.buffer_frames
+          : render.period_frames + SharedMarginFrames(render_rate, render.period_frames);
+  const double ring_wait_samples =
+      monitor.resampler_.PrimeFill() - render_queue * monitor.resampler_.nominal_step();
+  summary.latency_ms = summary.capture_period_ms +
+                       (capture_rate > 0 ? 1000.0 * ring_wait_samples / capture_rate : 0.0) +
+                       Milliseconds(render_queue, render_rate);
+  monitor.status_.Publish(summary);
+}
+
+// Closes the streams of lost devices and says so.
+void LoseStreams(Monitor& monitor, HRESULT code) {
+  CloseStreams(monitor);
+  DropCaptured(monitor);
+  monitor.status_.ClearStreams();
+  monitor.status_.SetDeviceLost(true);
+  char line[64];
+  std::snprintf(line, sizeof(line), "Tonelark device lost 0x%08lx\n",
+                static_cast<unsigned long>(static_cast<uint32_t>(code)));
+  OutputDebugStringA(line);
+}
+
+// One attempt to find and start the devices again, with the selection rules of a start. Failed
+// steps are not logged: the attempt repeats every half second for as long as the device is away.
+bool ReopenStreams(Monitor& monitor) {
+  std::string name;
+  bool started;
+  {
+    QuietFailures quiet;
+    started = StartStreams(monitor, &name);
+  }
+  if (!started) {
+    CloseStreams(monitor);
+    DropCaptured(monitor);
+    return false;
+  }
+  PublishStreams(monitor, name);
+  monitor.status_.SetDeviceLost(false);
+  monitor.device_watcher_.Start(GetTickCount());
+  OutputDebugStringA("Tonelark device back\n");
+  return true;
+}
+
+// Serves the streams until the stop request; while the devices are lost, looks for them again
+// every half second.
+void ServeUntilStopped(Monitor& monitor) {
+  const HANDLE stop = monitor.stop_event_.Get();
+  DeviceWatcher& watcher = monitor.device_watcher_;
+  watcher.Start(GetTickCount());
+  bool lost = false;
+  while (!IsSignalled(stop)) {
+    if (lost) {
+      if (WaitForSingleObject(stop, DeviceWatcher::kRetryIntervalMs) == WAIT_OBJECT_0) break;
+      lost = !ReopenStreams(monitor);
+      continue;
+    }
+    const HANDLE handles[3] = {stop, monitor.render_.event.Get(), monitor.capture_.event.Get()};
+    const DWORD woken = WaitForMultipleObjects(3, handles, FALSE, kLoopWaitMs);
+    if (IsSignalled(stop)) break;
+    const DWORD now = GetTickCount();
+    ServeWake(monitor, woken, now);
+    if (watcher.Lost(now)) {
+      LoseStreams(monitor, watcher.LossCode(now));
+      lost = true;
+    }
+  }
+}
+
+}  // namespace
+
+bool StartStreams(Monitor& monitor, std::string* name) {
+  if (!OpenStreams(monitor, name)) return false;
   // Reserved once per start, so that appending a packet does not grow pending_ while streaming.
-  const size_t chunk = static_cast<size_t>(std::max(monitor.capture_.info.sample_rate / 200, 256));
-  monitor.pending_.reserve(monitor.pending_.size() + monitor.capture_.buffer_frames + 2 * chunk);
+  monitor.pending_.reserve(monitor.pending_.size() + monitor.capture_.buffer_frames +
+                           2 * PcmChunkSamples(monitor.capture_.info.sample_rate));
+  ConfigureResampler(monitor);
+  monitor.resampler_.Restart();
+  monitor.glitches_.RestartCapturePositions();
   HRESULT hr = monitor.capture_.client->Start();
   if (FAILED(hr)) {
     LogFailure("capture start", hr);
     return false;
   }
+  monitor.capture_.started = true;
   Prefill(monitor);
   RenderMonitor(monitor);
   hr = monitor.render_.client->Start();
@@ -134,21 +239,21 @@ bool StartStreams(Monitor& monitor) {
     LogFailure("render start", hr);
     return false;
   }
+  monitor.render_.started = true;
   return true;
 }
 
-void Stream(Monitor& monitor) {
-  const HANDLE handles[3] = {monitor.stop_event_.Get(), monitor.render_.event.Get(),
-                             monitor.capture_.event.Get()};
-  while (!IsSignalled(monitor.stop_event_.Get())) {
-    const DWORD woken = WaitForMultipleObjects(3, handles, FALSE, kLoopWaitMs);
-    if (IsSignalled(monitor.stop_event_.Get())) break;
-    ProcessCapture(monitor);
-    if (!monitor.render_.info.exclusive || woken == WAIT_OBJECT_0 + 1) RenderMonitor(monitor);
+void ServeWake(Monitor& monitor, DWORD woken, DWORD now) {
+  DeviceWatcher& watcher = monitor.device_watcher_;
+  if (woken == WAIT_OBJECT_0 + 1) watcher.OnRenderActivity(now);
+  if (woken == WAIT_OBJECT_0 + 2) watcher.OnCaptureActivity(now);
+  const CaptureOutcome captured = ProcessCapture(monitor);
+  if (captured.frames > 0) watcher.OnCaptureActivity(now);
+  watcher.OnCall(DeviceWatcher::Side::kCapture, captured.result, now);
+  if (!monitor.render_.info.exclusive || woken == WAIT_OBJECT_0 + 1) {
+    watcher.OnCall(DeviceWatcher::Side::kRender, RenderMonitor(monitor), now);
   }
 }
-
-}  // namespace
 
 void AudioLoop(Monitor& monitor) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -159,52 +264,68 @@ void AudioLoop(Monitor& monitor) {
   if (started) {
     monitor.sample_rate_ = monitor.capture_.info.sample_rate;
     monitor.render_exclusive_ = monitor.render_.info.exclusive;
+    PublishStreams(monitor, monitor.device_name_);
     // Before the report, so that a "setSpeaker" sent as soon as "start" answers is not undone.
     monitor.speaker_.exchange(true);
   } else {
     monitor.sample_rate_ = 0;
     monitor.render_exclusive_ = false;
     CloseStreams(monitor);
+    StreamSummary chosen;
+    chosen.name = monitor.device_name_;
+    monitor.status_.Publish(chosen);
   }
   monitor.started_.store(started);
+  if (monitor.on_report_) monitor.on_report_(monitor);
   SetEvent(monitor.ready_event_.Get());
 
   if (started) {
-    Stream(monitor);
+    ServeUntilStopped(monitor);
     CloseStreams(monitor);
   }
   if (task != nullptr) AvRevertMmThreadCharacteristics(task);
   CoUninitialize();
 }
 
-void ProcessCapture(Monitor& monitor) {
+CaptureOutcome ProcessCapture(Monitor& monitor) {
+  CaptureOutcome outcome;
   IAudioCaptureClient* const capture = monitor.capture_client_.Get();
-  if (capture == nullptr) return;
+  if (capture == nullptr) return outcome;
   UINT32 packet_frames = 0;
-  if (FAILED(capture->GetNextPacketSize(&packet_frames))) return;
+  outcome.result = capture->GetNextPacketSize(&packet_frames);
+  if (FAILED(outcome.result)) return outcome;
   const SampleLayout layout = LayoutOf(monitor.capture_.info);
   const size_t block_align = static_cast<size_t>(std::max(monitor.capture_.info.block_align, 0));
   while (packet_frames > 0) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    if (FAILED(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
+    UINT64 position = 0;
+    outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
+    if (FAILED(outcome.result)) return outcome;
+    monitor.glitches_.OnCapturePacket(flags, position, frames);
     // A packet without a buffer is read as silence rather than dereferenced.
     const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr;
     AppendPacket(monitor, silent ? SampleLayout::kNone : layout, silent ? nullptr : data, frames,
                  block_align);
-    capture->ReleaseBuffer(frames);
+    outcome.result = capture->ReleaseBuffer(frames);
+    outcome.frames += frames;
     monitor.ProducePcmChunks();
+    if (FAILED(outcome.result)) return outcome;
     // A device that announces a packet but hands over no frames would keep this loop spinning;
     // leave it to the next wake instead.
-    if (frames == 0) return;
-    if (FAILED(capture->GetNextPacketSize(&packet_frames))) return;
+    if (frames == 0) return outcome;
+    outcome.result = capture->GetNextPacketSize(&packet_frames);
+    if (FAILED(outcome.result)) return outcome;
   }
+  return outcome;
 }
 
 void CloseStreams(Monitor& monitor) {
   if (monitor.capture_.client) monitor.capture_.client->Stop();
   if (monitor.render_.client) monitor.render_.client->Stop();
+  monitor.capture_.started = false;
+  monitor.render_.started = false;
   monitor.capture_client_.Reset();
   monitor.render_client_.Reset();
   monitor.capture_.client.Reset();

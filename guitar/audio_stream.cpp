@@ -1,5 +1,6 @@
 #include "guitar/audio_stream.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,9 @@ namespace {
 
 constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;  // 100 ns units
 constexpr REFERENCE_TIME kMinimumDuration = 100000;   // 10 ms floor for exclusive buffers
+constexpr REFERENCE_TIME kFallbackPeriod = 100000;    // a shared stream whose period is unknown
+
+thread_local bool quiet_failures = false;
 
 struct CoTaskMemDeleter {
   void operator()(WAVEFORMATEX* format) const { CoTaskMemFree(format); }
@@ -34,6 +38,10 @@ REFERENCE_TIME AlignedDuration(UINT32 frames, DWORD sample_rate) {
   if (sample_rate == 0) return 0;
   return static_cast<REFERENCE_TIME>(static_cast<double>(frames) * kUnitsPerSecond / sample_rate +
                                      0.5);
+}
+
+UINT32 PeriodFrames(REFERENCE_TIME period, int32_t sample_rate) {
+  return static_cast<UINT32>(static_cast<double>(period) * sample_rate / kUnitsPerSecond + 0.5);
 }
 
 StreamInfo InfoFromFormat(const WAVEFORMATEX& format, bool exclusive) {
@@ -60,7 +68,30 @@ bool IsFloatFormat(const WAVEFORMATEX& format) {
   return IsEqualGUID(sub_format, platform::kSubtypeIeeeFloat);
 }
 
+ExclusiveDurations ExclusiveDurationsFor(REFERENCE_TIME default_period,
+                                         REFERENCE_TIME minimum_period, bool low_latency,
+                                         REFERENCE_TIME preferred) {
+  ExclusiveDurations durations;
+  const auto add = [&durations](REFERENCE_TIME value) {
+    durations.values[durations.count++] = value;
+  };
+  if (low_latency) {
+    if (preferred > 0) add(preferred > minimum_period ? preferred : minimum_period);
+    if (minimum_period > 0) add(minimum_period);
+  }
+  const REFERENCE_TIME d1 = minimum_period > kMinimumDuration ? minimum_period : kMinimumDuration;
+  add(d1);
+  add(default_period > 0 ? default_period : d1);
+  add(minimum_period > 0 ? minimum_period : d1);
+  return durations;
+}
+
+QuietFailures::QuietFailures() : was_quiet_(quiet_failures) { quiet_failures = true; }
+
+QuietFailures::~QuietFailures() { quiet_failures = was_quiet_; }
+
 void LogFailure(const char* step, HRESULT code) {
+  if (quiet_failures) return;
   char line[160];
   std::snprintf(line, sizeof(line), "Tonelark %s failed 0x%08lx\n", step,
                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
@@ -70,6 +101,7 @@ void LogFailure(const char* step, HRESULT code) {
 void AudioStream::Close() {
   client.Reset();
   event.Reset();
+  started = false;
 }
 
 bool AudioStream::Attach(platform::ComPtr<IAudioClient> new_client, const StreamInfo& new_info) {
@@ -85,6 +117,16 @@ bool AudioStream::Attach(platform::ComPtr<IAudioClient> new_client, const Stream
   event = std::move(new_event);
   info = new_info;
   buffer_frames = frames;
+  period_frames = frames;
+  if (!info.exclusive) {
+    REFERENCE_TIME default_period = 0;
+    REFERENCE_TIME minimum_period = 0;
+    if (FAILED(client->GetDevicePeriod(&default_period, &minimum_period)) || default_period <= 0) {
+      default_period = kFallbackPeriod;
+    }
+    period_frames = std::min(PeriodFrames(default_period, info.sample_rate), frames);
+  }
+  started = false;
   return true;
 }
 
@@ -105,7 +147,8 @@ bool AudioStream::OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& f
   return Attach(std::move(new_client), InfoFromFormat(format.Format, true));
 }
 
-bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format) {
+bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
+                               bool low_latency, REFERENCE_TIME preferred) {
   Close();
   platform::ComPtr<IAudioClient> probe;
   if (FAILED(ActivateClient(device, &probe))) return false;
@@ -115,16 +158,15 @@ bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& fo
   REFERENCE_TIME default_period = 0;
   REFERENCE_TIME minimum_period = 0;
   probe->GetDevicePeriod(&default_period, &minimum_period);
-  const REFERENCE_TIME d1 = minimum_period > kMinimumDuration ? minimum_period : kMinimumDuration;
-  const REFERENCE_TIME durations[3] = {d1, default_period > 0 ? default_period : d1,
-                                       minimum_period > 0 ? minimum_period : d1};
-  for (REFERENCE_TIME duration : durations) {
-    if (OpenExclusive(device, format, duration)) return true;
+  const ExclusiveDurations durations =
+      ExclusiveDurationsFor(default_period, minimum_period, low_latency, preferred);
+  for (int i = 0; i < durations.count; ++i) {
+    if (OpenExclusive(device, format, durations.values[i])) return true;
   }
   return false;
 }
 
-bool AudioStream::OpenShared(IMMDevice* device) {
+bool AudioStream::OpenShared(IMMDevice* device, const char* step) {
   Close();
   platform::ComPtr<IAudioClient> new_client;
   if (FAILED(ActivateClient(device, &new_client))) return false;
@@ -135,7 +177,7 @@ bool AudioStream::OpenShared(IMMDevice* device) {
   const HRESULT hr = new_client->Initialize(
       AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix_format.get(), nullptr);
   if (FAILED(hr)) {
-    LogFailure("shared init", hr);
+    LogFailure(step, hr);
     return false;
   }
   return Attach(std::move(new_client), InfoFromFormat(*mix_format, false));

@@ -12,6 +12,21 @@
 
 namespace tonelark {
 
+// The buffer durations an exclusive stream is tried with, in order (100 ns units).
+struct ExclusiveDurations {
+  REFERENCE_TIME values[5] = {};
+  int count = 0;
+};
+
+// From the device's default and minimum periods (either may be 0 when unknown). Normally the
+// minimum with a 10 ms floor, the default, then the minimum. With `low_latency` the minimum
+// without the floor comes first, preceded by `preferred` when it is above 0 (the capture period,
+// which the render side follows when the device allows it: never below the minimum); the normal
+// list follows as the fallback.
+ExclusiveDurations ExclusiveDurationsFor(REFERENCE_TIME default_period,
+                                         REFERENCE_TIME minimum_period, bool low_latency,
+                                         REFERENCE_TIME preferred = 0);
+
 struct StreamInfo {
   int32_t sample_rate = 0;  // frames per second
   int32_t channels = 0;
@@ -30,10 +45,12 @@ class AudioStream {
   // periodicity, realigned once when the device asks for it.
   bool OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
                      REFERENCE_TIME duration);
-  // Probes one exclusive format and tries its durations; logs nothing.
-  bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format);
-  // Shared mode in the device's mix format.
-  bool OpenShared(IMMDevice* device);
+  // Probes one exclusive format and tries the durations the device's periods give; logs nothing.
+  // `low_latency` and `preferred` as for ExclusiveDurationsFor.
+  bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format, bool low_latency = false,
+                    REFERENCE_TIME preferred = 0);
+  // Shared mode in the device's mix format. A failed Initialize is logged under `step`.
+  bool OpenShared(IMMDevice* device, const char* step = "shared init");
   // Creates and registers the stream's event, reads the buffer size and takes the client. A
   // client that reports no buffer is released instead (it would keep the device busy) and the
   // call fails.
@@ -45,6 +62,10 @@ class AudioStream {
   platform::ScopedHandle event;  // auto-reset, registered with `client`
   StreamInfo info;
   UINT32 buffer_frames = 0;  // the client's buffer length in frames
+  // Frames the device moves per period: the whole buffer in exclusive mode, the engine's default
+  // period in shared mode.
+  UINT32 period_frames = 0;
+  bool started = false;  // Start succeeded and Stop has not run
 };
 
 // How one channel's sample of a frame is stored.
@@ -57,8 +78,22 @@ SampleLayout LayoutOf(const StreamInfo& info);
 // True for WAVE_FORMAT_IEEE_FLOAT and for an extensible format with the float sub-format.
 bool IsFloatFormat(const WAVEFORMATEX& format);
 
-// Writes "Tonelark <step> failed 0x%08lx\n" to the debugger output.
+// Writes "Tonelark <step> failed 0x%08lx\n" to the debugger output, unless a QuietFailures
+// scope is open on this thread.
 void LogFailure(const char* step, HRESULT code);
+
+// While one lives, LogFailure writes nothing on its thread: the audio thread's repeated attempts
+// to re-open lost devices would otherwise write the same lines every half second.
+class QuietFailures {
+ public:
+  QuietFailures();
+  ~QuietFailures();
+  QuietFailures(const QuietFailures&) = delete;
+  QuietFailures& operator=(const QuietFailures&) = delete;
+
+ private:
+  bool was_quiet_;
+};
 
 }  // namespace tonelark
 

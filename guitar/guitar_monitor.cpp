@@ -9,7 +9,7 @@ void GuitarMonitorAttach(HWND hwnd, flutter::BinaryMessenger* messenger) {
 void GuitarMonitorDetach() { tonelark::Monitor::Instance().Detach(); }
 
 bool GuitarMonitorHandleMessage(UINT message) {
-  if (message != kPcmReadyMessage) return false;
+  if (message != tonelark::kPcmReadyMessage) return false;
   tonelark::Monitor::Instance().DrainPcm();
   return true;
 }

@@ -7,16 +7,13 @@
 #include "guitar/monitor.h"
 #include "platform/win32.h"
 
-// The window message the audio thread posts when PCM chunks wait (WM_APP + 7); the host window
-// hands it to GuitarMonitorHandleMessage.
-using tonelark::kPcmReadyMessage;
-
-// Binds the engine to `hwnd` (target of kPcmReadyMessage) and registers "tonelark/guitar" and
-// "tonelark/guitar_pcm" on `messenger`.
+// Binds the engine to `hwnd` (target of tonelark::kPcmReadyMessage) and registers "tonelark/guitar"
+// and "tonelark/guitar_pcm" on `messenger`.
 void GuitarMonitorAttach(HWND hwnd, flutter::BinaryMessenger* messenger);
 // Stops the audio thread and unregisters both channels; harmless when not attached.
 void GuitarMonitorDetach();
-// Drains the PCM queue and returns true for kPcmReadyMessage; false for any other message.
+// Drains the PCM queue and returns true for tonelark::kPcmReadyMessage; false for any other
+// message.
 bool GuitarMonitorHandleMessage(UINT message);
 
 #endif  // GUITAR_GUITAR_MONITOR_H_

@@ -43,13 +43,16 @@ Monitor::~Monitor() {
   // at process exit the messenger may already be gone.
 }
 
-bool Monitor::StartAudio() {
+bool Monitor::StartAudio(const StartOptions& options) {
   std::lock_guard<std::mutex> lock(mutex_);
   StopAudioLocked();
   ResetEvent(stop_event_.Get());
   ResetEvent(ready_event_.Get());
   started_ = false;
   device_name_.clear();
+  start_options_ = options;
+  glitches_.Reset();
+  status_.Reset();
 
   if (!LaunchAudioThread()) {
     sample_rate_ = 0;
@@ -68,6 +71,10 @@ bool Monitor::StartAudio() {
   started_ = false;
   sample_rate_ = 0;
   render_exclusive_ = false;
+  status_.ClearStreams();
+  // A start that failed after its pre-fill left guitar in the ring; the next start must not play
+  // that stale audio.
+  ResetRing();
   return false;
 }
 
@@ -95,6 +102,12 @@ void Monitor::StopAudioLocked() {
   SetEvent(stop_event_.Get());
   audio_thread_.join();
   speaker_ = true;
+  ResetRing();
+  status_.ClearStreams();
+  status_.SetDeviceLost(false);
+}
+
+void Monitor::ResetRing() {
   ring_start_ = 0;
   ring_count_ = 0;
   resample_pos_ = 0.0;

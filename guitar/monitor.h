@@ -14,7 +14,11 @@
 //   never held together.
 // - `hwnd_`, `started_`, `speaker_`, `volume_`, `click_request_` are atomics.
 // - `sample_rate_`, `render_exclusive_`, `device_name_` are written by the audio thread before it
-//   sets `ready_event_` and read by StartAudio's caller after the wait (or after the join).
+//   sets `ready_event_` and read by StartAudio's caller after the wait (or after the join). A
+//   re-open after a device loss does not touch them; it publishes to `status_` instead.
+// - `start_options_` is written by the user-interface thread before the audio thread starts.
+// - `glitches_` and `status_` are shared as their own headers say; `resampler_` and
+//   `device_watcher_` belong to the audio thread while it runs.
 #ifndef GUITAR_MONITOR_H_
 #define GUITAR_MONITOR_H_
 
@@ -36,6 +40,11 @@
 #include "channels/method_result.h"
 #include "channels/stream_handler_error.h"
 #include "guitar/audio_stream.h"
+#include "guitar/device_watcher.h"
+#include "guitar/engine_status.h"
+#include "guitar/glitch_counters.h"
+#include "guitar/start_options.h"
+#include "guitar/steered_resampler.h"
 #include "platform/com_ptr.h"
 #include "platform/scoped_handle.h"
 #include "platform/win32.h"
@@ -49,6 +58,9 @@ constexpr int32_t kRingSize = 16384;     // monitoring ring, mono samples (power
 constexpr size_t kMaxPcmChunks = 32;     // PCM chunks kept for the user-interface thread
 constexpr DWORD kStartTimeoutMs = 3000;  // how long "start" waits for the audio thread
 
+// Samples in one PCM chunk at a capture rate in Hz: 1/200 s, and at least 256.
+size_t PcmChunkSamples(int32_t sample_rate);
+
 class Monitor {
  public:
   using Value = flutter::EncodableValue;
@@ -60,8 +72,9 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  // (Re)starts the audio thread; true when capture and monitoring run.
-  bool StartAudio();
+  // (Re)starts the audio thread; true when capture and monitoring run. `options` reach the
+  // audio thread's start-up.
+  bool StartAudio(const StartOptions& options = {});
   void StopAudio();
   // The stop sequence; the caller holds `mutex_`.
   void StopAudioLocked();
@@ -71,6 +84,8 @@ class Monitor {
 
   void HandleMethodCall(const flutter::MethodCall<Value>& call,
                         std::unique_ptr<flutter::MethodResult<Value>> result);
+  // The reply of "status": the engine's state, streams and glitch counters.
+  Value StatusReply() const;
 
   // User-interface half of the PCM hand-off.
   void DrainPcm();
@@ -115,15 +130,26 @@ class Monitor {
   std::vector<int16_t> pending_;
   double resample_pos_ = 0.0;  // fractional ring read position
 
-  // Test seam: what the started thread runs (AudioLoop by default) and how it is started, so
-  // tests can model an audio thread that never reports or a thread that cannot be created.
+  StartOptions start_options_;    // of the current start
+  GlitchCounters glitches_;       // since the current start
+  SteeredResampler resampler_;    // the ring's rate control
+  DeviceWatcher device_watcher_;  // loss of the streams' devices
+  EngineStatus status_;           // what "status" reports about the streams
+
+  // Test seams: what the started thread runs (AudioLoop by default) and how it is started, so
+  // tests can model an audio thread that never reports or a thread that cannot be created; and
+  // a callable the audio thread runs just before it sets `ready_event_`, so tests can see the
+  // state the report is made in.
   std::function<void(Monitor&)> audio_thread_body_;
   std::function<std::thread(std::function<void()>)> thread_starter_;
+  std::function<void(Monitor&)> on_report_;
 
  private:
   // Starts the audio thread into `audio_thread_`; false (and `audio_thread_` empty) when the
   // thread cannot be created.
   bool LaunchAudioThread();
+  // The monitoring ring and the resampler position start afresh, as after a stop.
+  void ResetRing();
 };
 
 // "setVolume" argument to monitoring gain: clamp(value, 0, 1) x 4; 1.0 for any other shape.

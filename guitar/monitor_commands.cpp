@@ -42,7 +42,7 @@ void Monitor::HandleMethodCall(const flutter::MethodCall<Value>& call,
   const std::string& method = call.method_name();
   const Value* arguments = call.arguments();
   if (method == "start") {
-    const bool ok = StartAudio();
+    const bool ok = StartAudio(StartOptions::FromArgument(arguments));
     flutter::ValueMap reply;
     reply[Value("ok")] = Value(ok);
     reply[Value("name")] = Value(device_name_);
@@ -62,9 +62,36 @@ void Monitor::HandleMethodCall(const flutter::MethodCall<Value>& call,
   } else if (method == "click") {
     click_request_.exchange(IsTrue(arguments) ? 2 : 1);
     result->Success();
+  } else if (method == "status") {
+    const Value reply = StatusReply();
+    result->Success(&reply);
   } else {
     result->NotImplemented();
   }
+}
+
+Monitor::Value Monitor::StatusReply() const {
+  const StreamSummary streams = status_.Snapshot();
+  const GlitchCounts glitches = glitches_.Snapshot();
+  flutter::ValueMap reply;
+  reply[Value("running")] = Value(audio_thread_.joinable() && started_.load());
+  reply[Value("deviceLost")] = Value(status_.device_lost());
+  reply[Value("name")] = Value(streams.name);
+  reply[Value("sampleRate")] = Value(streams.sample_rate);
+  reply[Value("captureExclusive")] = Value(streams.capture_exclusive);
+  reply[Value("renderExclusive")] = Value(streams.render_exclusive);
+  reply[Value("renderSampleRate")] = Value(streams.render_sample_rate);
+  reply[Value("capturePeriodMs")] = Value(streams.capture_period_ms);
+  reply[Value("renderPeriodMs")] = Value(streams.render_period_ms);
+  reply[Value("latencyMs")] = Value(streams.latency_ms);
+  reply[Value("lowLatency")] = Value(start_options_.low_latency);
+  reply[Value("sharedCapture")] = Value(start_options_.shared_capture);
+  reply[Value("captureDiscontinuities")] = Value(glitches.capture_discontinuities);
+  reply[Value("captureSamplesLost")] = Value(glitches.capture_samples_lost);
+  reply[Value("renderUnderrunFrames")] = Value(glitches.render_underrun_frames);
+  reply[Value("ringDroppedSamples")] = Value(glitches.ring_dropped_samples);
+  reply[Value("pcmChunksDropped")] = Value(glitches.pcm_chunks_dropped);
+  return Value(std::move(reply));
 }
 
 }  // namespace tonelark

@@ -15,15 +15,15 @@ constexpr size_t kMinChunkSamples = 256;
 // Chunks last at least 1/200 s whatever the capture rate.
 constexpr int32_t kChunksPerSecond = 200;
 
-size_t ChunkSamples(int32_t sample_rate) {
+}  // namespace
+
+size_t PcmChunkSamples(int32_t sample_rate) {
   const int32_t per_chunk = sample_rate / kChunksPerSecond;
   return std::max(kMinChunkSamples, per_chunk > 0 ? static_cast<size_t>(per_chunk) : 0);
 }
 
-}  // namespace
-
 void Monitor::ProducePcmChunks() {
-  const size_t n = ChunkSamples(capture_.info.sample_rate);
+  const size_t n = PcmChunkSamples(capture_.info.sample_rate);
   size_t taken = 0;
   while (pending_.size() - taken >= n) {
     std::vector<uint8_t> chunk(2 * n);
@@ -37,7 +37,10 @@ void Monitor::ProducePcmChunks() {
     bool post = false;
     {
       std::lock_guard<std::mutex> lock(pcm_mutex_);
-      if (pcm_queue_.size() >= kMaxPcmChunks) pcm_queue_.erase(pcm_queue_.begin());
+      if (pcm_queue_.size() >= kMaxPcmChunks) {
+        pcm_queue_.erase(pcm_queue_.begin());
+        glitches_.AddPcmChunkDropped();
+      }
       pcm_queue_.push_back(std::move(chunk));
       if (!pcm_posted_) {
         pcm_posted_ = true;

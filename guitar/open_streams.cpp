@@ -47,23 +47,44 @@ std::array<WAVEFORMATEXTENSIBLE, 4> RenderCandidates(int32_t rate) {
           MakeFormat(rate, 2, 32, 32, kStereoMask, platform::kSubtypeIeeeFloat)};
 }
 
-bool OpenExclusiveCapture(Monitor& monitor, IMMDevice* device) {
+bool OpenExclusiveCapture(Monitor& monitor, IMMDevice* device, bool low_latency) {
   for (const WAVEFORMATEXTENSIBLE& candidate : CaptureCandidates()) {
-    if (monitor.capture_.TryExclusive(device, candidate)) return true;
+    if (monitor.capture_.TryExclusive(device, candidate, low_latency)) return true;
   }
   LogFailure("exclusive capture", E_FAIL);
   return false;
 }
 
+bool OpenCapture(Monitor& monitor, IMMDevice* device) {
+  const StartOptions& options = monitor.start_options_;
+  if (!options.shared_capture) return OpenExclusiveCapture(monitor, device, options.low_latency);
+  {
+    // The fallback below answers a refusal; it is reported only when that fails too.
+    QuietFailures quiet;
+    if (OpenExclusiveCapture(monitor, device, options.low_latency)) return true;
+  }
+  if (monitor.capture_.OpenShared(device, "shared capture init")) return true;
+  LogFailure("exclusive capture", E_FAIL);
+  return false;
+}
+
 bool OpenRender(Monitor& monitor, IMMDevice* device) {
-  for (const WAVEFORMATEXTENSIBLE& candidate :
-       RenderCandidates(monitor.capture_.info.sample_rate)) {
-    if (monitor.render_.TryExclusive(device, candidate)) return true;
+  const AudioStream& capture = monitor.capture_;
+  REFERENCE_TIME capture_period = 0;
+  if (capture.info.sample_rate > 0) {
+    capture_period = static_cast<REFERENCE_TIME>(
+        static_cast<double>(capture.period_frames) * 10000000.0 / capture.info.sample_rate + 0.5);
+  }
+  for (const WAVEFORMATEXTENSIBLE& candidate : RenderCandidates(capture.info.sample_rate)) {
+    if (monitor.render_.TryExclusive(device, candidate, monitor.start_options_.low_latency,
+                                     capture_period)) {
+      return true;
+    }
   }
   return monitor.render_.OpenShared(device);
 }
 
-bool OpenStreams(Monitor& monitor) {
+bool OpenStreams(Monitor& monitor, std::string* name) {
   platform::ComPtr<IMMDeviceEnumerator> enumerator;
   const HRESULT hr =
       CoCreateInstance(platform::kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
@@ -75,8 +96,8 @@ bool OpenStreams(Monitor& monitor) {
   if (!enumerator) return false;
   InputDevice input = FindInputDevice(enumerator.Get());
   if (!input.device) return false;
-  monitor.device_name_ = input.name;
-  if (!OpenExclusiveCapture(monitor, input.device.Get())) return false;
+  *(name != nullptr ? name : &monitor.device_name_) = input.name;
+  if (!OpenCapture(monitor, input.device.Get())) return false;
   platform::ComPtr<IMMDevice> output = FindOutputDevice(enumerator.Get(), input.is_irig);
   if (!output) return false;
   if (!OpenRender(monitor, output.Get())) return false;
@@ -95,7 +116,8 @@ bool OpenStreams(Monitor& monitor) {
   }
 
   char line[180];
-  std::snprintf(line, sizeof(line), "Tonelark exclusive %d Hz capture, render %s %d Hz\n",
+  std::snprintf(line, sizeof(line), "Tonelark %s %d Hz capture, render %s %d Hz\n",
+                monitor.capture_.info.exclusive ? "exclusive" : "shared",
                 static_cast<int>(monitor.capture_.info.sample_rate),
                 monitor.render_.info.exclusive ? "exclusive" : "shared",
                 static_cast<int>(monitor.render_.info.sample_rate));

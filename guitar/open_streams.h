@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "guitar/monitor.h"
 #include "platform/win32.h"
@@ -19,15 +20,23 @@ std::array<WAVEFORMATEXTENSIBLE, 4> CaptureCandidates();
 // stereo, 32-bit float stereo, in that order.
 std::array<WAVEFORMATEXTENSIBLE, 4> RenderCandidates(int32_t rate);
 
-// Fills the monitor's capture_, render_, capture_client_, render_client_ and device_name_; true
-// when both streams are initialised (not started) and both service clients are set. On failure
-// whatever was opened stays in the fields for CloseStreams.
-bool OpenStreams(Monitor& monitor);
+// Fills the monitor's capture_, render_, capture_client_ and render_client_, following
+// `start_options_`, and puts the chosen input's name into `*name` (the monitor's device_name_
+// when null) as soon as the input is found; true when both streams are initialised (not started)
+// and both service clients are set. On failure whatever was opened stays in the fields for
+// CloseStreams.
+bool OpenStreams(Monitor& monitor, std::string* name = nullptr);
 
 // Opens monitor.capture_ from the capture candidates; logs "exclusive capture" when none opens.
-bool OpenExclusiveCapture(Monitor& monitor, IMMDevice* device);
+// With `low_latency`, each candidate is tried at the device's minimum period first.
+bool OpenExclusiveCapture(Monitor& monitor, IMMDevice* device, bool low_latency = false);
+
+// Opens monitor.capture_ as the start options say: exclusively, and with `shared_capture` in
+// the device's mix format when exclusive mode is refused.
+bool OpenCapture(Monitor& monitor, IMMDevice* device);
 
 // Opens monitor.render_ from the render candidates at the capture rate, else in shared mode.
+// With `low_latency` in the start options, each candidate is tried at the capture period first.
 bool OpenRender(Monitor& monitor, IMMDevice* device);
 
 }  // namespace tonelark

@@ -13,7 +13,13 @@ constexpr float kClickPeak = 0.35f;
 constexpr float kClickHz = 1046.5f;
 constexpr float kAccentHz = 1568.0f;
 constexpr float kTwoPi = 6.2831855f;
-constexpr int64_t kSharedTargetMs = 6;  // queued audio a shared stream is topped up to
+constexpr int32_t kSharedMarginMs = 2;  // queued beyond one period in shared mode
+
+void DropOldest(Monitor& monitor, int32_t samples) {
+  if (samples <= 0) return;
+  monitor.ring_start_ = (monitor.ring_start_ + samples) & kRingMask;
+  monitor.ring_count_ -= samples;
+}
 
 // Clamps to -1..+1; a NaN becomes silence instead of undefined integer conversion.
 float ClampSample(float value) {
@@ -75,36 +81,59 @@ void TakeClickRequest(Monitor& monitor, int32_t render_rate) {
   monitor.click_step_ = (frequency * kTwoPi) / static_cast<float>(std::max(render_rate, 1));
 }
 
-// Frames to write this call; 0 when nothing is due.
-UINT32 FramesDue(Monitor& monitor, int32_t render_rate, int32_t click_remaining) {
+// Frames to write this call; 0 when nothing is due or a call failed (its result in `*result`).
+UINT32 FramesDue(Monitor& monitor, int32_t render_rate, int32_t click_remaining, bool monitoring,
+                 HRESULT* result) {
   const AudioStream& render = monitor.render_;
   if (render.info.exclusive) return render.buffer_frames;
   UINT32 queued = 0;
-  if (FAILED(render.client->GetCurrentPadding(&queued))) return 0;
+  const HRESULT padding = render.client->GetCurrentPadding(&queued);
+  if (FAILED(padding)) {
+    *result = padding;
+    return 0;
+  }
+  // The mixer found nothing on its last pass while the guitar was meant to be heard.
+  if (queued == 0 && render.started && monitoring) {
+    monitor.glitches_.AddRenderUnderrun(render.period_frames);
+  }
   if (monitor.ring_count_ == 0 && click_remaining <= 0) return 0;
   const UINT32 target =
-      static_cast<UINT32>(std::max<int64_t>(int64_t{render_rate} * kSharedTargetMs / 1000, 1));
+      render.period_frames + SharedMarginFrames(render_rate, render.period_frames);
   if (queued >= target || queued >= render.buffer_frames) return 0;
   return std::min(target - queued, render.buffer_frames - queued);
 }
 
-// Keeps at most two buffers' worth of input, so monitoring lags the guitar by a bounded time.
-void BoundLatency(Monitor& monitor, UINT32 frames) {
-  const int64_t keep = int64_t{2} * frames;
-  if (monitor.ring_count_ <= keep) return;
-  const int64_t drop = monitor.ring_count_ - keep;
-  monitor.ring_start_ = static_cast<int32_t>((monitor.ring_start_ + drop) & kRingMask);
-  monitor.ring_count_ = static_cast<int32_t>(keep);
+// Before the ring is read: ends a priming wait once the ring holds enough, and cuts a ring that
+// grew far beyond the band (counted: the player hears the jump). Returns whether the ring may be
+// read this call.
+bool PrepareRing(Monitor& monitor) {
+  SteeredResampler& resampler = monitor.resampler_;
+  const int32_t prime = resampler.PrimeFill();
+  if (resampler.priming()) {
+    if (monitor.ring_count_ < prime) return false;
+    // What arrived beyond the priming fill was never going to be heard in time.
+    DropOldest(monitor, monitor.ring_count_ - prime);
+    resampler.EndPriming();
+    return true;
+  }
+  if (monitor.ring_count_ > resampler.CutFill()) {
+    const int32_t excess = monitor.ring_count_ - prime;
+    DropOldest(monitor, excess);
+    monitor.glitches_.AddRingDropped(excess);
+  }
+  return true;
 }
 
 // The audio thread's monitoring state, copied into locals for the frame loop: the samples are
 // written through byte pointers, which the compiler must assume may alias the monitor's fields.
+// While the ring may not be read (priming), it looks empty and keeps its samples.
 struct Cursor {
-  explicit Cursor(const Monitor& monitor)
+  Cursor(const Monitor& monitor, bool read_ring)
       : ring(monitor.ring_),
         volume(&monitor.volume_),
+        read_ring(read_ring),
         ring_start(monitor.ring_start_),
-        ring_count(monitor.ring_count_),
+        ring_count(read_ring ? monitor.ring_count_ : 0),
         resample_pos(monitor.resample_pos_),
         click_remaining(monitor.click_remaining_),
         click_length(monitor.click_length_),
@@ -112,9 +141,11 @@ struct Cursor {
         click_step(monitor.click_step_) {}
 
   void StoreInto(Monitor& monitor) const {
-    monitor.ring_start_ = ring_start;
-    monitor.ring_count_ = ring_count;
-    monitor.resample_pos_ = resample_pos;
+    if (read_ring) {
+      monitor.ring_start_ = ring_start;
+      monitor.ring_count_ = ring_count;
+      monitor.resample_pos_ = resample_pos;
+    }
     monitor.click_remaining_ = click_remaining;
     monitor.click_phase_ = click_phase;
   }
@@ -128,10 +159,13 @@ struct Cursor {
     return sample;
   }
 
-  // The next monitoring sample with the click mixed in; advances the ring by the rate ratio,
-  // holding each input sample until a whole one has passed.
+  // The next monitoring sample with the click mixed in; advances the ring by the step, holding
+  // each input sample until a whole one has passed.
   float NextOutputSample(float click, double step) {
-    if (ring_count <= 0) return click;
+    if (ring_count <= 0) {
+      ++empty_frames;
+      return click;
+    }
     // Read afresh for every frame, so a volume change is heard at once.
     const float value = volume->load(std::memory_order_relaxed) * ring[ring_start] + click;
     resample_pos += step;
@@ -145,6 +179,7 @@ struct Cursor {
 
   const float* ring;
   const std::atomic<float>* volume;
+  const bool read_ring;
   int32_t ring_start;
   int32_t ring_count;
   double resample_pos;
@@ -152,14 +187,16 @@ struct Cursor {
   int32_t click_length;
   float click_phase;
   float click_step;
+  UINT32 empty_frames = 0;  // frames that found the ring empty
 };
 
-// Writes `frames` frames, the same value into every channel of a frame.
+// Writes `frames` frames, the same value into every channel of a frame. Returns the frames that
+// found the ring empty.
 template <SampleLayout kLayout>
-void FillFrames(Monitor& monitor, BYTE* data, UINT32 frames, size_t block_align, int32_t channels,
-                double step) {
+UINT32 FillFrames(Monitor& monitor, bool read_ring, BYTE* data, UINT32 frames, size_t block_align,
+                  int32_t channels, double step) {
   using Out = Encoder<kLayout>;
-  Cursor cursor(monitor);
+  Cursor cursor(monitor, read_ring);
   for (UINT32 frame = 0; frame < frames; ++frame) {
     const float click = cursor.NextClickSample();
     const float value = ClampSample(cursor.NextOutputSample(click, step));
@@ -169,22 +206,62 @@ void FillFrames(Monitor& monitor, BYTE* data, UINT32 frames, size_t block_align,
     }
   }
   cursor.StoreInto(monitor);
+  return cursor.empty_frames;
 }
 
 // Advances the click and the ring as if the frames had been written; the layout has no samples.
-void SkipFrames(Monitor& monitor, UINT32 frames, double step) {
-  Cursor cursor(monitor);
+UINT32 SkipFrames(Monitor& monitor, bool read_ring, UINT32 frames, double step) {
+  Cursor cursor(monitor, read_ring);
   for (UINT32 frame = 0; frame < frames; ++frame) {
     cursor.NextOutputSample(cursor.NextClickSample(), step);
   }
   cursor.StoreInto(monitor);
+  return cursor.empty_frames;
+}
+
+UINT32 WriteFrames(Monitor& monitor, bool read_ring, BYTE* data, UINT32 frames, double step) {
+  const StreamInfo& info = monitor.render_.info;
+  const size_t block_align = static_cast<size_t>(std::max(info.block_align, 0));
+  switch (LayoutOf(info)) {
+    case SampleLayout::kFloat32:
+      return FillFrames<SampleLayout::kFloat32>(monitor, read_ring, data, frames, block_align,
+                                                info.channels, step);
+    case SampleLayout::kInt16:
+      return FillFrames<SampleLayout::kInt16>(monitor, read_ring, data, frames, block_align,
+                                              info.channels, step);
+    case SampleLayout::kInt24:
+      return FillFrames<SampleLayout::kInt24>(monitor, read_ring, data, frames, block_align,
+                                              info.channels, step);
+    case SampleLayout::kInt32:
+      return FillFrames<SampleLayout::kInt32>(monitor, read_ring, data, frames, block_align,
+                                              info.channels, step);
+    case SampleLayout::kNone:
+      break;
+  }
+  return SkipFrames(monitor, read_ring, frames, step);
 }
 
 }  // namespace
 
-void RenderMonitor(Monitor& monitor) {
+void ConfigureResampler(Monitor& monitor) {
+  const AudioStream& capture = monitor.capture_;
+  const AudioStream& render = monitor.render_;
+  UINT32 render_frames = render.period_frames;
+  // A shared top-up writes up to the margin more than the mixer takes per pass.
+  if (!render.info.exclusive) {
+    render_frames += SharedMarginFrames(render.info.sample_rate, render.period_frames);
+  }
+  monitor.resampler_.Configure(capture.info.sample_rate, render.info.sample_rate,
+                               capture.period_frames, render_frames);
+}
+
+UINT32 SharedMarginFrames(int32_t render_rate, UINT32 period_frames) {
+  const UINT32 margin = static_cast<UINT32>(std::max(render_rate, 0) * kSharedMarginMs / 1000);
+  return std::min(margin, period_frames / 2);
+}
+
+HRESULT RenderMonitor(Monitor& monitor) {
   const int32_t render_rate = monitor.render_.info.sample_rate;
-  const int32_t capture_rate = monitor.capture_.info.sample_rate;
   TakeClickRequest(monitor, render_rate);
   const int32_t click_remaining = monitor.click_remaining_;
   const bool monitoring = monitor.speaker_.load();
@@ -192,47 +269,43 @@ void RenderMonitor(Monitor& monitor) {
     monitor.ring_start_ = 0;
     monitor.ring_count_ = 0;
     monitor.resample_pos_ = 0.0;
+    monitor.resampler_.Restart();
   }
   IAudioRenderClient* const render_client = monitor.render_client_.Get();
-  if (render_client == nullptr || !monitor.render_.client) return;
+  if (render_client == nullptr || !monitor.render_.client) return S_OK;
+  ConfigureResampler(monitor);
 
-  const UINT32 frames = FramesDue(monitor, render_rate, click_remaining);
-  if (frames == 0) return;
+  HRESULT result = S_OK;
+  const UINT32 frames = FramesDue(monitor, render_rate, click_remaining, monitoring, &result);
+  if (frames == 0) return result;
   BYTE* data = nullptr;
-  if (FAILED(render_client->GetBuffer(frames, &data))) return;
-  if (data == nullptr) {
-    render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
-    return;
-  }
-  const StreamInfo& info = monitor.render_.info;
-  const size_t block_align = static_cast<size_t>(std::max(info.block_align, 0));
+  result = render_client->GetBuffer(frames, &data);
+  if (FAILED(result)) return result;
+  if (data == nullptr) return render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
+  const size_t block_align = static_cast<size_t>(std::max(monitor.render_.info.block_align, 0));
   std::memset(data, 0, frames * block_align);
   if (!monitoring && click_remaining <= 0) {
-    render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
-    return;
+    return render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
   }
 
-  BoundLatency(monitor, frames);
-  const double step =
-      render_rate > 0 ? static_cast<double>(capture_rate) / static_cast<double>(render_rate) : 1.0;
-  switch (LayoutOf(info)) {
-    case SampleLayout::kFloat32:
-      FillFrames<SampleLayout::kFloat32>(monitor, data, frames, block_align, info.channels, step);
-      break;
-    case SampleLayout::kInt16:
-      FillFrames<SampleLayout::kInt16>(monitor, data, frames, block_align, info.channels, step);
-      break;
-    case SampleLayout::kInt24:
-      FillFrames<SampleLayout::kInt24>(monitor, data, frames, block_align, info.channels, step);
-      break;
-    case SampleLayout::kInt32:
-      FillFrames<SampleLayout::kInt32>(monitor, data, frames, block_align, info.channels, step);
-      break;
-    case SampleLayout::kNone:
-      SkipFrames(monitor, frames, step);
-      break;
+  const bool read_ring = monitoring && PrepareRing(monitor);
+  const double step = read_ring ? monitor.resampler_.NextStep(monitor.ring_count_, frames)
+                                : monitor.resampler_.nominal_step();
+  const bool ring_was_empty = monitor.ring_count_ == 0;
+  const UINT32 empty = WriteFrames(monitor, read_ring, data, frames, step);
+  if (monitoring && !read_ring && monitor.resampler_.recovering()) {
+    monitor.glitches_.AddRenderUnderrun(frames);
+  } else if (read_ring && empty > 0) {
+    monitor.glitches_.AddRenderUnderrun(empty);
+    // A ring with nothing at all to give has lost its cushion: wait for it again. A shortfall
+    // at the end of a call only widens the margin.
+    if (ring_was_empty) {
+      monitor.resampler_.OnRingEmpty();
+    } else {
+      monitor.resampler_.WidenMargin();
+    }
   }
-  render_client->ReleaseBuffer(frames, 0);
+  return render_client->ReleaseBuffer(frames, 0);
 }
 
 }  // namespace tonelark

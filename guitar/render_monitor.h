@@ -10,9 +10,19 @@
 
 namespace tonelark {
 
-// Fills the render buffer once: a whole period for an exclusive stream, a top-up to 6 ms of
-// queued audio for a shared one. Allocates nothing and takes no lock.
-void RenderMonitor(Monitor& monitor);
+// Fills the render buffer once: a whole period for an exclusive stream; for a shared one, a top-up
+// to one device period plus a small margin of queued audio (the system mixer takes a whole period
+// on each pass). The ring is read at the step the monitor's resampler gives, after a priming wait
+// when the ring started afresh. Allocates nothing and takes no lock. Returns the failing call's
+// result, S_OK otherwise (also when nothing was due).
+HRESULT RenderMonitor(Monitor& monitor);
+
+// Points the monitor's resampler at the streams now open: a capture packet is one capture period,
+// a render call one render period (plus the shared margin in shared mode).
+void ConfigureResampler(Monitor& monitor);
+
+// Frames a shared render stream keeps queued beyond one device period.
+UINT32 SharedMarginFrames(int32_t render_rate, UINT32 period_frames);
 
 }  // namespace tonelark
 

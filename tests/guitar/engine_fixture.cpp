@@ -6,7 +6,7 @@
 
 namespace tonelark_test {
 
-std::vector<int16_t> ChunkSamples(int index) {
+std::vector<int16_t> NumberedChunkSamples(int index) {
   std::vector<int16_t> samples(256);
   for (int i = 0; i < 256; ++i) {
     samples[i] = static_cast<int16_t>(index * 257 + i * 131 - 20000);
@@ -16,7 +16,7 @@ std::vector<int16_t> ChunkSamples(int index) {
 
 Bytes ChunkBytes(int index) {
   Bytes bytes;
-  for (int16_t sample : ChunkSamples(index)) {
+  for (int16_t sample : NumberedChunkSamples(index)) {
     const uint16_t bits = static_cast<uint16_t>(sample);
     bytes.push_back(static_cast<uint8_t>(bits & 0xFF));
     bytes.push_back(static_cast<uint8_t>(bits >> 8));
@@ -41,6 +41,10 @@ GuitarEngineTest::~GuitarEngineTest() {
   tonelark::Monitor& m = monitor();
   m.audio_thread_body_ = tonelark::AudioLoop;
   m.thread_starter_ = nullptr;
+  m.on_report_ = nullptr;
+  m.start_options_ = tonelark::StartOptions();
+  m.glitches_.Reset();
+  m.status_.Reset();
   m.speaker_ = true;
   m.volume_ = 4.0f;
   m.click_request_ = 0;
@@ -99,7 +103,7 @@ void GuitarEngineTest::ProduceChunks(int first, int count, int32_t rate) {
   tonelark::Monitor& m = monitor();
   m.capture_.info.sample_rate = rate;
   for (int index = first; index < first + count; ++index) {
-    const std::vector<int16_t> samples = ChunkSamples(index);
+    const std::vector<int16_t> samples = NumberedChunkSamples(index);
     m.pending_.insert(m.pending_.end(), samples.begin(), samples.end());
   }
   m.ProducePcmChunks();

@@ -61,7 +61,7 @@ class GuitarEngineTest : public ::testing::Test {
 
 // The 512 bytes of chunk number `index`: samples that differ between chunks and within one.
 Bytes ChunkBytes(int index);
-std::vector<int16_t> ChunkSamples(int index);
+std::vector<int16_t> NumberedChunkSamples(int index);
 
 }  // namespace tonelark_test
 

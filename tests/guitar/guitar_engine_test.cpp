@@ -231,7 +231,7 @@ TEST_F(GuitarEngineTest, HookConsumesOnlyThePcmReadyMessage) {
     EXPECT_EQ(monitor().pcm_queue_.size(), 2u);
     EXPECT_TRUE(monitor().pcm_posted_);
   }
-  EXPECT_EQ(kPcmReadyMessage, 0x8007u);
+  EXPECT_EQ(tonelark::kPcmReadyMessage, 0x8007u);
   EXPECT_TRUE(GuitarMonitorHandleMessage(0x8007));
   EXPECT_TRUE(GuitarMonitorHandleMessage(0x8007));  // also with nothing queued
   EXPECT_EQ(PumpPcmReady(1), 1);                    // the posted message itself

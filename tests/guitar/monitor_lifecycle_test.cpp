@@ -4,6 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "guitar/monitor.h"
+#include "platform/test_support.h"
 #include "tests/guitar/fake_audio_thread.h"
 
 namespace tonelark_test {
@@ -71,6 +72,7 @@ TEST_F(MonitorLifecycleTest, SilentThreadTimesOutAndLeavesNothingBehind) {
 }
 
 TEST_F(MonitorLifecycleTest, ThreadThatCannotBeCreatedLeavesTheMonitorIdle) {
+  platform_test::DebugOutputCapture debug;
   for (auto starter : {ThrowingStarter, EmptyStarter}) {
     monitor_->sample_rate_ = 48000;
     monitor_->render_exclusive_ = true;
@@ -82,6 +84,9 @@ TEST_F(MonitorLifecycleTest, ThreadThatCannotBeCreatedLeavesTheMonitorIdle) {
     EXPECT_EQ(monitor_->sample_rate_, 0);
     EXPECT_FALSE(monitor_->render_exclusive_);
     ExpectUnlocked();
+    if (platform_test::DebugOutputCapture::Supported()) {
+      EXPECT_EQ(debug.Take(), "Tonelark audio thread start failed 0x80004005\n");
+    }
   }
   // Nothing was left half-done: the next start with a working thread succeeds.
   monitor_->thread_starter_ = nullptr;
@@ -123,6 +128,55 @@ TEST_F(MonitorLifecycleTest, RestartStopsTheRunningThreadFirst) {
   EXPECT_TRUE(monitor_->pcm_posted_);
   monitor_->StopAudio();
   EXPECT_TRUE(second.Idle());
+}
+
+// The thread's last act sets the speaker off, as a late "setSpeaker false" would. Only a reset
+// made after the join wins over it.
+TEST_F(MonitorLifecycleTest, StopSetsTheSpeakerBackOnAfterTheJoin) {
+  auto report = ReportingBody(&runs_, true, 48000, true, "Rocksmith");
+  monitor_->audio_thread_body_ = [&report](Monitor& monitor) {
+    report(monitor);
+    monitor.speaker_ = false;
+  };
+  ASSERT_TRUE(monitor_->StartAudio());
+  monitor_->StopAudio();
+  EXPECT_TRUE(runs_.Idle());
+  EXPECT_TRUE(monitor_->speaker_.load());
+}
+
+TEST_F(MonitorLifecycleTest, EachStartForgetsThePreviousDeviceName) {
+  monitor_->audio_thread_body_ = ReportingBody(&runs_, true, 48000, true, "Rocksmith Adapter");
+  ASSERT_TRUE(monitor_->StartAudio());
+  EXPECT_EQ(monitor_->device_name_, "Rocksmith Adapter");
+  // A start that finds no device names none.
+  monitor_->audio_thread_body_ = [this](Monitor& monitor) {
+    ++runs_.started;
+    monitor.started_ = false;
+    SetEvent(monitor.ready_event_.Get());
+    ++runs_.finished;
+  };
+  EXPECT_FALSE(monitor_->StartAudio());
+  EXPECT_EQ(monitor_->device_name_, "");
+  EXPECT_TRUE(runs_.Idle());
+}
+
+TEST_F(MonitorLifecycleTest, StartOptionsAndFreshCountersReachTheThread) {
+  monitor_->glitches_.AddRenderUnderrun(480);  // from an earlier run
+  tonelark::StartOptions seen;
+  tonelark::GlitchCounts counts_seen;
+  auto report = ReportingBody(&runs_, true, 48000, true, "Rocksmith");
+  monitor_->audio_thread_body_ = [&](Monitor& monitor) {
+    seen = monitor.start_options_;
+    counts_seen = monitor.glitches_.Snapshot();
+    report(monitor);
+  };
+  tonelark::StartOptions options;
+  options.shared_capture = true;
+  ASSERT_TRUE(monitor_->StartAudio(options));
+  EXPECT_TRUE(seen.shared_capture);
+  EXPECT_FALSE(seen.low_latency);
+  EXPECT_EQ(counts_seen.render_underrun_frames, 0);
+  monitor_->StopAudio();
 }
 
 TEST_F(MonitorLifecycleTest, StopWhileIdleChangesNothing) {

@@ -1,0 +1,85 @@
+// The rate control of the monitoring ring: how many ring (capture) samples each output frame
+// advances, steered slowly by the ring's fill so that a capture device and a render device whose
+// clocks run a few hundred parts per million apart neither empty nor overfill the ring.
+//
+// The controller watches the headroom of each render call: the ring samples left over after the
+// call took what it needs. Over windows of about a quarter second it keeps the smallest headroom
+// between `floor` and `floor + band`:
+// - `floor` is one packet of the faster side plus a safety margin. A drifting clock slowly moves
+//   the capture packets past the render calls; when a packet slips behind a call, that call finds
+//   one packet less, and the floor is what it then lives on.
+// - Inside the band the step is exactly the rate ratio: with clocks that agree, each output frame
+//   at equal rates takes exactly one ring sample.
+// - Outside it, a proportional-integral correction of at most 3000 ppm moves the step.
+// A ring that still runs empty raises the margin by a millisecond (up to 20 ms) and primes again.
+//
+// Audio thread only; allocation-free.
+#ifndef GUITAR_STEERED_RESAMPLER_H_
+#define GUITAR_STEERED_RESAMPLER_H_
+
+#include <cstdint>
+
+namespace tonelark {
+
+class SteeredResampler {
+ public:
+  // Rates in Hz; packet and period lengths in frames of their own side (0 when unknown: one render
+  // period is assumed for the capture packet). Keeps the steering state when nothing changed.
+  void Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
+                 uint32_t render_period_frames);
+
+  // The ring starts afresh (a start, monitoring switched back on): output waits until the ring
+  // holds PrimeFill() samples, and steering starts from the plain rate ratio.
+  void Restart();
+  // The ring fell short at the end of a render call: more margin from now on.
+  void WidenMargin();
+  // The ring had nothing at all for a render call: more margin, and priming again. Unlike the
+  // priming after Restart, the wait is a gap the player hears (recovering()).
+  void OnRingEmpty();
+  // Priming is over; the caller has cut the ring to PrimeFill().
+  void EndPriming() { priming_ = recovering_ = false; }
+  bool priming() const { return priming_; }
+  bool recovering() const { return recovering_; }
+
+  // Ring samples wanted before output starts: one render period plus one packet of the slower side
+  // plus the floor.
+  int32_t PrimeFill() const;
+  // More than this many samples before a render call means the ring has drifted far out of the
+  // band (a stall of the render side); the caller cuts it back to PrimeFill().
+  int32_t CutFill() const;
+
+  // Once per render call that writes `frames` frames, with `ring_count` samples in the ring
+  // before it: the ring step (capture samples per output frame) for this call.
+  double NextStep(int32_t ring_count, uint32_t frames);
+
+  double nominal_step() const { return nominal_step_; }
+  double correction_ppm() const { return correction_ppm_; }
+  int32_t margin_samples() const { return margin_; }
+
+ private:
+  void Evaluate();
+  int32_t Floor() const { return faster_packet_ + margin_; }
+
+  int32_t capture_rate_ = 0;
+  int32_t render_rate_ = 0;
+  uint32_t capture_packet_frames_ = 0;
+  uint32_t render_period_frames_ = 0;
+  double nominal_step_ = 1.0;  // capture rate / render rate
+  int32_t render_packet_ = 0;  // one render period in ring samples
+  int32_t slower_packet_ = 0;  // the larger of a capture packet and a render period, ring samples
+  int32_t faster_packet_ = 0;  // the smaller of the two
+  int32_t band_ = 0;           // ring samples above the floor that need no steering
+  int32_t margin_ = 0;         // ring samples, grown by ring-empty events
+
+  bool priming_ = false;
+  bool recovering_ = false;
+  double correction_ppm_ = 0.0;  // applied to the nominal step
+  double integral_ppm_ = 0.0;
+  // The current window: frames rendered and the smallest headroom seen (ring samples).
+  int64_t window_frames_ = 0;
+  double window_min_headroom_ = 0.0;
+};
+
+}  // namespace tonelark
+
+#endif  // GUITAR_STEERED_RESAMPLER_H_

@@ -1,0 +1,144 @@
+// The ring's rate control against two free-running clocks: capture packets arrive on one, render
+// calls take their frames on the other, and the ring between them must neither run empty nor
+// grow out of its band, while clocks that agree get exactly the plain rate ratio.
+#include "guitar/steered_resampler.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "gtest/gtest.h"
+
+namespace tonelark_test {
+namespace {
+
+struct Clocks {
+  int capture_rate;
+  int render_rate;
+  int capture_packet;    // frames
+  int render_period;     // frames
+  double ppm;            // capture clock against the render clock
+  double capture_phase;  // of a capture period, where the first packet lands
+};
+
+struct Outcome {
+  long empty_frames = 0;  // after the first second
+  long cut_samples = 0;   // after the first second
+  long calls = 0;
+  long exact_calls = 0;  // calls whose step was the plain rate ratio
+  int max_fill = 0;
+};
+
+// Plays `seconds` of both clocks into one ring, reading it the way the render routine does
+// (sample-and-hold at the resampler's step) and priming it the way a start does.
+Outcome Play(const Clocks& c, double seconds) {
+  tonelark::SteeredResampler resampler;
+  resampler.Configure(c.capture_rate, c.render_rate, c.capture_packet, c.render_period);
+  resampler.Restart();
+  const double capture_period = c.capture_packet / (c.capture_rate * (1.0 + c.ppm * 1e-6));
+  const double render_period = static_cast<double>(c.render_period) / c.render_rate;
+  double next_capture = capture_period * (1.0 + c.capture_phase);
+  double next_render = 0.0;
+  bool rendering = false;
+  long ring = 0;
+  double position = 0.0;
+  Outcome outcome;
+  while (true) {
+    if (!rendering || next_capture <= next_render) {
+      ring += c.capture_packet;
+      if (!rendering && ring >= resampler.PrimeFill()) {
+        rendering = true;
+        next_render = next_capture;
+      }
+      next_capture += capture_period;
+      continue;
+    }
+    const double now = next_render;
+    next_render += render_period;
+    if (now > seconds) break;
+    if (resampler.priming()) {
+      if (ring < resampler.PrimeFill()) continue;
+      ring = resampler.PrimeFill();
+      resampler.EndPriming();
+    } else if (ring > resampler.CutFill()) {
+      if (now > 1.0) outcome.cut_samples += ring - resampler.PrimeFill();
+      ring = resampler.PrimeFill();
+    }
+    const double step = resampler.NextStep(static_cast<int32_t>(ring), c.render_period);
+    ++outcome.calls;
+    if (step == resampler.nominal_step()) ++outcome.exact_calls;
+    for (int frame = 0; frame < c.render_period; ++frame) {
+      if (ring == 0) {
+        if (now > 1.0) ++outcome.empty_frames;
+        continue;
+      }
+      position += step;
+      while (position >= 1.0 && ring > 0) {
+        --ring;
+        position -= 1.0;
+      }
+    }
+    if (ring > outcome.max_fill) outcome.max_fill = static_cast<int>(ring);
+  }
+  return outcome;
+}
+
+TEST(SteeredResamplerTest, ClocksThatAgreeGetThePlainRatioAtEveryCall) {
+  for (const Clocks& c :
+       {Clocks{48000, 48000, 480, 480, 0, 0.3}, Clocks{48000, 48000, 144, 144, 0, 0.9},
+        Clocks{44100, 48000, 441, 480, 0, 0.5}, Clocks{48000, 44100, 480, 441, 0, 0.1}}) {
+    SCOPED_TRACE(testing::Message() << c.capture_rate << "->" << c.render_rate << " packets "
+                                    << c.capture_packet << "/" << c.render_period);
+    const Outcome outcome = Play(c, 60.0);
+    EXPECT_EQ(outcome.exact_calls, outcome.calls);
+    EXPECT_EQ(outcome.empty_frames, 0);
+    EXPECT_EQ(outcome.cut_samples, 0);
+  }
+}
+
+TEST(SteeredResamplerTest, DriftingClocksNeitherEmptyNorOverfillTheRing) {
+  const Clocks shapes[] = {{48000, 48000, 480, 480, 0, 0},
+                           {44100, 48000, 441, 480, 0, 0},
+                           {48000, 48000, 144, 144, 0, 0},
+                           {48000, 48000, 480, 144, 0, 0},
+                           {44100, 48000, 132, 144, 0, 0}};
+  for (Clocks c : shapes) {
+    for (double ppm : {300.0, -300.0, 1000.0, -1000.0}) {
+      for (double phase : {0.0, 0.5, 0.99}) {
+        c.ppm = ppm;
+        c.capture_phase = phase;
+        SCOPED_TRACE(testing::Message()
+                     << c.capture_rate << "->" << c.render_rate << " packets " << c.capture_packet
+                     << "/" << c.render_period << " at " << ppm << " ppm, phase " << phase);
+        const Outcome outcome = Play(c, 60.0);
+        EXPECT_EQ(outcome.empty_frames, 0);
+        EXPECT_EQ(outcome.cut_samples, 0);
+        // The steering keeps the delay bounded: the ring stays within a few packets.
+        EXPECT_LT(outcome.max_fill, 6 * std::max(c.capture_packet, c.render_period));
+      }
+    }
+  }
+}
+
+TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
+  tonelark::SteeredResampler resampler;
+  resampler.Configure(48000, 48000, 480, 480);
+  resampler.Restart();
+  const int32_t prime = resampler.PrimeFill();
+  EXPECT_EQ(prime, 960) << "one render period ahead of one packet of cushion";
+  resampler.EndPriming();
+  EXPECT_FALSE(resampler.recovering());
+  resampler.OnRingEmpty();
+  EXPECT_TRUE(resampler.priming());
+  EXPECT_TRUE(resampler.recovering());
+  EXPECT_EQ(resampler.PrimeFill(), prime + 48) << "a millisecond more";
+  for (int i = 0; i < 100; ++i) resampler.WidenMargin();
+  EXPECT_EQ(resampler.margin_samples(), 960) << "at most 20 ms";
+  // The same streams again keep what was learnt; other streams start afresh.
+  resampler.Configure(48000, 48000, 480, 480);
+  EXPECT_EQ(resampler.margin_samples(), 960);
+  resampler.Configure(44100, 48000, 441, 480);
+  EXPECT_EQ(resampler.margin_samples(), 0);
+}
+
+}  // namespace
+}  // namespace tonelark_test
