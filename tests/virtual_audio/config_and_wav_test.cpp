@@ -39,7 +39,7 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
       "  flow render\n"
       "  name Speakers\n"
       "  mix 44100 2\n"
-      "  held-exclusive\n"
+      "  exclusive-not-allowed\n"
       "  default\n"
       "  bogus line\n"
       "fail IAudioClient::Start 0x88890004 device speakers nth 1\n";
@@ -70,7 +70,7 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
   WAVEFORMATEX* mix = nullptr;
   ASSERT_EQ(S_OK, speakers->GetMixFormat(&mix));
   EXPECT_EQ(44100u, mix->nSamplesPerSec);
-  EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
+  EXPECT_EQ(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED,
             speakers->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                  100000, 100000, mix, nullptr));
   ASSERT_EQ(S_OK, speakers->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,

@@ -185,16 +185,17 @@ TEST_F(StreamTest, ReaderThatFallsBehindLosesTheOldestPacketsAndSeesADiscontinui
   OpenStream stream;
   Open(L"mic", Pcm(48000, 1), &stream);
   audio().Tick(10);
-  EXPECT_EQ(2, audio().CaptureOverruns(L"mic"));
+  // An exclusive stream holds the hardware's two periods.
+  EXPECT_EQ(8, audio().CaptureOverruns(L"mic"));
   UINT32 queued = 0;
   ASSERT_EQ(S_OK, stream.client->GetCurrentPadding(&queued));
-  EXPECT_EQ(8u * 480u, queued);
+  EXPECT_EQ(2u * 480u, queued);
   BYTE* data = nullptr;
   UINT32 frames = 0;
   DWORD flags = 0;
   UINT64 position = 0;
   ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, &position, nullptr));
-  EXPECT_EQ(2u * 480u, position);
+  EXPECT_EQ(8u * 480u, position);  // the lost frames still count
   EXPECT_EQ(AUDCLNT_E_OUT_OF_ORDER,
             stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
   EXPECT_EQ(AUDCLNT_E_INVALID_SIZE, stream.capture->ReleaseBuffer(frames - 1));
@@ -237,14 +238,17 @@ TEST_F(StreamTest, RenderSinkKeepsEveryBufferWithItsFlagsAndTheClockDrainsIt) {
   ASSERT_EQ(S_OK, stream.render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT));
   audio().Tick(2);  // the second period finds nothing queued
   EXPECT_EQ(1, audio().RenderUnderruns(L"spk"));
+  EXPECT_EQ(480u, audio().RenderUnderrunFrames(L"spk"));
 
   const virtual_audio::RenderedAudio rendered = audio().Rendered(L"spk");
   EXPECT_EQ(Pcm(48000, 2), rendered.format);
   EXPECT_TRUE(rendered.exclusive);
-  ASSERT_EQ(2u, rendered.buffers.size());
+  ASSERT_EQ(3u, rendered.buffers.size());
   EXPECT_EQ(0u, rendered.buffers[0].flags);
   EXPECT_EQ(static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_SILENT), rendered.buffers[1].flags);
-  ASSERT_EQ(960u, rendered.FrameCount());
+  EXPECT_TRUE(rendered.buffers[2].underrun);
+  EXPECT_EQ(480u, rendered.underrun_frames);
+  ASSERT_EQ(1440u, rendered.FrameCount());
   EXPECT_EQ(0x7f, rendered.bytes[480 * 4]);  // kept as written
   const std::vector<double> left = rendered.Channel(0);
   const std::vector<double> right = rendered.Channel(1);
@@ -258,7 +262,7 @@ TEST_F(StreamTest, RenderSinkKeepsEveryBufferWithItsFlagsAndTheClockDrainsIt) {
   virtual_audio::WavData wav;
   ASSERT_TRUE(virtual_audio::ReadWavFile(path, &wav));
   EXPECT_EQ(Float32(48000, 2), wav.format);
-  ASSERT_EQ(960u * 8u, wav.frames.size());
+  ASSERT_EQ(1440u * 8u, wav.frames.size());
   float first_right = 0;
   std::memcpy(&first_right, wav.frames.data() + 4, 4);
   EXPECT_FLOAT_EQ(-0.5f, first_right);
