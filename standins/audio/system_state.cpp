@@ -515,13 +515,20 @@ void SystemState::ProduceCapturePacket(StreamState& stream, DeviceRecord& device
                               : std::max<size_t>(1, stream.internal_frames / stream.period_frames);
   if (stream.packets.size() >= capacity) {
     ++device.overruns;
-    stream.discontinuity = true;
-    // The front packet may be in the reader's hands; then the new one is the one lost.
+    // The front packet may be in the reader's hands; then the new one is the one lost, and the
+    // packet after it follows the gap.
     if (stream.capture_held) {
       stream.source_frame += stream.period_frames;
+      stream.discontinuity = true;
       return;
     }
+    // Otherwise the oldest is lost and the reader's next packet follows the gap.
     stream.packets.pop_front();
+    if (stream.packets.empty()) {
+      stream.discontinuity = true;
+    } else {
+      stream.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    }
   }
   const Format& format = stream.format;
   const uint32_t block = format.BlockAlign();
