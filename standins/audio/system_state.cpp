@@ -76,7 +76,10 @@ void SystemState::AddDevice(const DeviceConfig& config) {
   }
   device->config = config;
   double& ppm = device->config.clock_ppm;
-  if (!(std::fabs(ppm) <= kMaxClockPpm)) {
+  if (std::isnan(ppm)) {
+    std::cerr << "virtual_audio: clock-ppm is not a number, taken as 0" << std::endl;
+    ppm = 0.0;
+  } else if (std::fabs(ppm) > kMaxClockPpm) {
     std::cerr << "virtual_audio: clock-ppm " << ppm << " out of range, held at "
               << (ppm > 0 ? kMaxClockPpm : -kMaxClockPpm) << std::endl;
     ppm = ppm > 0 ? kMaxClockPpm : -kMaxClockPpm;

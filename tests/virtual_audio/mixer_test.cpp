@@ -107,36 +107,6 @@ TEST_F(MixerTest, RecordingsCanBeLimitedOrOffWhileUnderrunsAreStillCounted) {
   std::remove(path.c_str());
 }
 
-TEST_F(MixerTest, ShareModeRulesForHeldAndExclusiveNotAllowedDevices) {
-  DeviceConfig held = Render(L"held", L"Held");
-  held.held_exclusively = true;
-  DeviceConfig locked = Capture(L"locked", L"No Exclusive");
-  locked.exclusive_not_allowed = true;
-  audio().AddDevice(held);
-  audio().AddDevice(locked);
-
-  ComPtr<IAudioClient> client = Client(L"held");
-  WAVEFORMATEX* mix = nullptr;
-  ASSERT_EQ(S_OK, client->GetMixFormat(&mix));
-  EXPECT_EQ(S_OK, client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, mix, nullptr));
-  EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
-            client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
-                               mix, nullptr));
-  CoTaskMemFree(mix);
-
-  // 0x8889000E from both exclusive calls, for a listed format too; shared mode works.
-  const HRESULT kNotAllowed = static_cast<HRESULT>(0x8889000Eu);
-  client = Client(L"locked");
-  const WAVEFORMATEXTENSIBLE wave = virtual_audio::MakeWaveFormat(Pcm(48000, 1));
-  EXPECT_EQ(kNotAllowed,
-            client->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, &wave.Format, nullptr));
-  EXPECT_EQ(kNotAllowed, InitExclusive(client.Get(), Pcm(48000, 1), 100000));
-  OpenStream shared;
-  OpenShared(L"locked", &shared);
-  audio().Tick();
-  EXPECT_TRUE(shared.Signalled());
-}
-
 TEST_F(MixerTest, SharedCaptureDeliversPeriodPacketsInAnyMixFormat) {
   const Format mixes[] = {Float32(32000, 1), Pcm(44100, 2), Pcm(96000, 1, 32), Float32(96000, 6),
                           Pcm(48000, 4, 24)};
