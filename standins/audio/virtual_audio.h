@@ -121,7 +121,7 @@ struct DeviceConfig {
   std::string output_wav_path;  // render devices: rewritten on every Stop and final Release
   // How far the device's clock runs fast (+) or slow (-), parts per million, -1000..1000: each
   // period lasts period * 1e6 / (1e6 + clock_ppm) of system time. Outside the range it is held
-  // at the limit, with a line on standard error.
+  // at the limit (NaN: taken as 0), with a line on standard error.
   double clock_ppm = 0.0;
   RemovalSchedule removal;
   // Render devices: the recording keeps only its first this many frames and counts the rest
