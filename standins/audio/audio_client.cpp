@@ -31,6 +31,23 @@ bool Accepts(const DeviceConfig& config, const Format& format) {
          config.exclusive_formats.end();
 }
 
+// Fills the record's format fields from what the caller passed; true when it reads as a format.
+bool RecordFormat(const WAVEFORMATEX* wave, CallRecord* record, Format* parsed) {
+  record->has_format = ParseWaveFormat(wave, parsed);
+  if (record->has_format) record->format = *parsed;
+  if (wave == nullptr) return false;
+  record->has_record = true;
+  record->format_tag = wave->wFormatTag;
+  record->cb_size = wave->cbSize;
+  // The extensible tail exists only when cbSize vouches for it.
+  if (wave->wFormatTag == WAVE_FORMAT_EXTENSIBLE && wave->cbSize >= 22) {
+    const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(wave);
+    record->valid_bits = extensible->Samples.wValidBitsPerSample;
+    record->channel_mask = extensible->dwChannelMask;
+  }
+  return record->has_format;
+}
+
 // Channel 0 of a WAV file in -1..1; empty (and one line on standard error) when unusable.
 std::vector<double> LoadWavChannel(const std::string& path) {
   std::vector<double> samples;
@@ -63,6 +80,7 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     CallScope call(state(), "IAudioCaptureClient::GetBuffer", stream_->device_id);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (data == nullptr || frames == nullptr || flags == nullptr) return call.Return(E_POINTER);
     if (stream_->capture_held) return call.Return(AUDCLNT_E_OUT_OF_ORDER);
     if (stream_->packets.empty()) return call.Return(AUDCLNT_S_BUFFER_EMPTY);
@@ -79,6 +97,7 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     CallScope call(state(), "IAudioCaptureClient::ReleaseBuffer", stream_->device_id);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (!stream_->capture_held) return call.Return(AUDCLNT_E_OUT_OF_ORDER);
     // A packet is given back whole or not at all.
     const uint32_t held = stream_->packets.front().frames;
@@ -93,12 +112,17 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     CallScope call(state(), "IAudioCaptureClient::GetNextPacketSize", stream_->device_id);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (frames == nullptr) return call.Return(E_POINTER);
     if (!stream_->packets.empty()) *frames = stream_->packets.front().frames;
     return call.Return(S_OK);
   }
 
  private:
+  bool Gone(CallScope& call) const {
+    return call.state().Invalidated(stream_->device_id, stream_->incarnation);
+  }
+
   platform::ComPtr<IAudioClient> client_;
   const std::shared_ptr<StreamState> stream_;  // fields guarded by the system mutex
 };
@@ -117,6 +141,7 @@ class RenderClient final : public ComObject<IAudioRenderClient> {
     CallScope call(state(), "IAudioRenderClient::GetBuffer", stream_->device_id);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (data == nullptr) return call.Return(E_POINTER);
     StreamState& stream = *stream_;
     if (stream.render_held) return call.Return(AUDCLNT_E_OUT_OF_ORDER);
@@ -141,6 +166,7 @@ class RenderClient final : public ComObject<IAudioRenderClient> {
     CallScope call(state(), "IAudioRenderClient::ReleaseBuffer", stream_->device_id);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     StreamState& stream = *stream_;
     if (!stream.render_held) {
       return call.Return(frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER);
@@ -153,15 +179,20 @@ class RenderClient final : public ComObject<IAudioRenderClient> {
   }
 
  private:
+  bool Gone(CallScope& call) const {
+    return call.state().Invalidated(stream_->device_id, stream_->incarnation);
+  }
+
   platform::ComPtr<IAudioClient> client_;
   const std::shared_ptr<StreamState> stream_;  // fields guarded by the system mutex
 };
 
 class AudioClient final : public ComObject<IAudioClient> {
  public:
-  AudioClient(std::shared_ptr<SystemState> state, std::wstring device)
+  AudioClient(std::shared_ptr<SystemState> state, std::wstring device, uint64_t incarnation)
       : ComObject(std::move(state), ObjectKind::kAudioClient, platform::kIidIAudioClient),
-        device_(std::move(device)) {}
+        device_(std::move(device)),
+        incarnation_(incarnation) {}
 
   ~AudioClient() override {
     if (!stream_) return;
@@ -181,10 +212,10 @@ class AudioClient final : public ComObject<IAudioClient> {
     record.duration = duration;
     record.periodicity = periodicity;
     Format parsed;
-    record.has_format = ParseWaveFormat(format, &parsed);
-    if (record.has_format) record.format = parsed;
+    RecordFormat(format, &record, &parsed);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     return call.Return(InitializeLocked(call.state(), share_mode, stream_flags, duration,
                                         periodicity, format, parsed));
   }
@@ -194,6 +225,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetBufferSize", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (frames == nullptr) return call.Return(E_POINTER);
     if (!stream_) {
       // After a refused unaligned size the client still tells the aligned one.
@@ -210,6 +242,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetStreamLatency", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (latency == nullptr) return call.Return(E_POINTER);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     *latency = stream_->period;
@@ -221,6 +254,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetCurrentPadding", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (frames == nullptr) return call.Return(E_POINTER);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if (stream_->flow == eRender) {
@@ -241,27 +275,30 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallRecord& record = call.record();
     record.share_mode = share_mode;
     Format parsed;
-    record.has_format = ParseWaveFormat(format, &parsed);
-    if (record.has_format) record.format = parsed;
+    const bool readable = RecordFormat(format, &record, &parsed);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (format == nullptr) return call.Return(E_POINTER);
     const DeviceRecord* device = call.state().FindDevice(device_);
     if (device == nullptr || !device->config.active) {
       return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     }
     const DeviceConfig& config = device->config;
+    const bool consistent = readable && IsConsistentWaveFormat(format);
     if (share_mode == AUDCLNT_SHAREMODE_EXCLUSIVE) {
+      if (config.exclusive_not_allowed) return call.Return(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED);
       if (config.held_exclusively || call.state().LiveStreams(device_, true) > 0) {
         return call.Return(AUDCLNT_E_DEVICE_IN_USE);
       }
-      if (!record.has_format || !Accepts(config, parsed)) {
+      if (!consistent || !Accepts(config, parsed)) {
         return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
       }
       return call.Return(S_OK);
     }
     if (share_mode != AUDCLNT_SHAREMODE_SHARED) return call.Return(E_INVALIDARG);
-    if (record.has_format && parsed == config.mix_format) return call.Return(S_OK);
+    if (!consistent) return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
+    if (parsed == config.mix_format) return call.Return(S_OK);
     if (closest_match == nullptr) return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
     *closest_match = NewMixFormat(config);
     return call.Return(*closest_match == nullptr ? E_OUTOFMEMORY : S_FALSE);
@@ -272,6 +309,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetMixFormat", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (format == nullptr) return call.Return(E_POINTER);
     const DeviceRecord* device = call.state().FindDevice(device_);
     if (device == nullptr || !device->config.active) {
@@ -288,6 +326,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetDevicePeriod", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (default_period == nullptr && minimum_period == nullptr) return call.Return(E_POINTER);
     const DeviceRecord* device = call.state().FindDevice(device_);
     if (device == nullptr) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
@@ -300,6 +339,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::Start", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if (stream_->started) return call.Return(AUDCLNT_E_NOT_STOPPED);
     if ((stream_->stream_flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 &&
@@ -314,6 +354,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::Stop", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if (!stream_->started) return call.Return(S_FALSE);
     call.state().StopStream(stream_.get());
@@ -325,6 +366,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::Reset", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if (stream_->started) return call.Return(AUDCLNT_E_NOT_STOPPED);
     if (stream_->capture_held || stream_->render_held) {
@@ -339,6 +381,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::SetEventHandle", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if ((stream_->stream_flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) == 0) {
       return call.Return(kEventHandleNotExpected);
@@ -353,6 +396,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     CallScope call(state(), "IAudioClient::GetService", device_);
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     if (service == nullptr) return call.Return(E_POINTER);
     if (!stream_) return call.Return(AUDCLNT_E_NOT_INITIALIZED);
     if (riid == platform::kIidIAudioCaptureClient && stream_->flow == eCapture) {
@@ -383,21 +427,23 @@ class AudioClient final : public ComObject<IAudioClient> {
     DeviceRecord* device = state.FindDevice(device_);
     if (device == nullptr || !device->config.active) return AUDCLNT_E_DEVICE_INVALIDATED;
     const DeviceConfig& config = device->config;
-    if (!IsUsableFormat(parsed) || format->nChannels != parsed.channels) {
-      return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    }
+    // A record that disagrees with itself is no format at all, whatever the share mode.
+    const bool consistent = IsUsableFormat(parsed) && IsConsistentWaveFormat(format);
     auto stream = std::make_shared<StreamState>();
     stream->device_id = device_;
     stream->flow = config.flow;
     stream->format = parsed;
     stream->stream_flags = stream_flags;
+    stream->incarnation = incarnation_;
+    stream->clock_ppm = config.clock_ppm;
     const bool event_driven = (stream_flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
     uint32_t frames = 0;
     if (share_mode == AUDCLNT_SHAREMODE_EXCLUSIVE) {
+      if (config.exclusive_not_allowed) return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
       if (config.held_exclusively || state.LiveStreams(device_, false) > 0) {
         return AUDCLNT_E_DEVICE_IN_USE;
       }
-      if (!Accepts(config, parsed)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+      if (!consistent || !Accepts(config, parsed)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
       if (event_driven && periodicity != duration) return kPeriodNotEqual;
       const REFERENCE_TIME period = duration == 0 ? config.default_period : duration;
       if (period <= 0 || (config.minimum_period > 0 && period < config.minimum_period)) {
@@ -415,8 +461,10 @@ class AudioClient final : public ComObject<IAudioClient> {
       stream->period = period;
       stream->period_frames = frames;
     } else if (share_mode == AUDCLNT_SHAREMODE_SHARED) {
-      if (state.LiveStreams(device_, true) > 0) return AUDCLNT_E_DEVICE_IN_USE;
-      if (parsed != config.mix_format) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+      if (config.held_exclusively || state.LiveStreams(device_, true) > 0) {
+        return AUDCLNT_E_DEVICE_IN_USE;
+      }
+      if (!consistent || parsed != config.mix_format) return AUDCLNT_E_UNSUPPORTED_FORMAT;
       stream->period = config.default_period > 0 ? config.default_period : kFallbackPeriod;
       stream->period_frames = std::max<uint32_t>(1, DurationFrames(stream->period, parsed.rate));
       frames = std::max(config.shared_buffer_frames, DurationFrames(duration, parsed.rate));
@@ -440,15 +488,19 @@ class AudioClient final : public ComObject<IAudioClient> {
     return S_OK;
   }
 
+  bool Gone(CallScope& call) const { return call.state().Invalidated(device_, incarnation_); }
+
   const std::wstring device_;
+  const uint64_t incarnation_;           // of the device at activation
   std::shared_ptr<StreamState> stream_;  // set once by Initialize; fields guarded by the mutex
   uint32_t aligned_frames_ = 0;          // set by a refused unaligned Initialize
 };
 
 }  // namespace
 
-IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id) {
-  return new AudioClient(std::move(state), device_id);
+IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id,
+                             uint64_t incarnation) {
+  return new AudioClient(std::move(state), device_id, incarnation);
 }
 
 }  // namespace virtual_audio

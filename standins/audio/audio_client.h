@@ -3,6 +3,7 @@
 #ifndef STANDINS_AUDIO_AUDIO_CLIENT_H_
 #define STANDINS_AUDIO_AUDIO_CLIENT_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -11,8 +12,10 @@
 
 namespace virtual_audio {
 
-// A new, uninitialised audio client on the device `device_id` (one reference, the caller's).
-IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id);
+// A new, uninitialised audio client on the device `device_id` in its `incarnation` (one
+// reference, the caller's). A removal of the device invalidates it for good.
+IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id,
+                             uint64_t incarnation);
 
 }  // namespace virtual_audio
 

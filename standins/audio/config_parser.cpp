@@ -1,4 +1,5 @@
 // The configuration text of the virtual endpoints (format in README.md).
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -10,6 +11,8 @@
 namespace virtual_audio {
 
 namespace {
+
+constexpr double kMaxClockPpm = 1000.0;
 
 // Decodes UTF-8 into the platform's wide strings (UTF-16 on Windows, UTF-32 elsewhere);
 // malformed bytes become U+FFFD.
@@ -249,6 +252,27 @@ bool VirtualAudio::ParseConfig(const std::string& text) {
       device.zero_buffer = true;
     } else if (key == "held-exclusive" && words.size() == 1) {
       device.held_exclusively = true;
+    } else if (key == "exclusive-not-allowed" && words.size() == 1) {
+      device.exclusive_not_allowed = true;
+    } else if (key == "clock-ppm" && words.size() == 2) {
+      double ppm = 0.0;
+      ok = ParseDouble(words[1], &ppm) && std::fabs(ppm) <= kMaxClockPpm;
+      if (ok) device.clock_ppm = ppm;
+    } else if (key == "record" && words.size() == 2 && words[1] == "off") {
+      device.no_recording = true;
+    } else if (key == "record" && words.size() == 3 && words[1] == "limit" &&
+               ParseUnsigned(words[2], &value)) {
+      device.no_recording = false;
+      device.record_frames_limit = value;
+    } else if (key == "remove" && words.size() == 3 && words[1] == "after-periods" &&
+               ParseUnsigned(words[2], &value)) {
+      device.removal.after_periods = value;
+    } else if (key == "remove" && words.size() == 3 && words[1] == "at-ms" &&
+               ParseUnsigned(words[2], &value)) {
+      device.removal.at_ms = value;
+    } else if (key == "return" && words.size() == 3 && words[1] == "after-ms" &&
+               ParseUnsigned(words[2], &value)) {
+      device.removal.return_after_ms = value;
     } else if (key == "source") {
       ok = ParseSource(line, words, &device.source);
     } else if (key == "other-channels" && words.size() == 2) {

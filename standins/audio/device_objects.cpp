@@ -112,10 +112,10 @@ class Device final : public ComObject<IMMDevice> {
     if (object == nullptr) return call.Return(E_POINTER);
     if (iid != platform::kIidIAudioClient) return call.Return(E_NOINTERFACE);
     DeviceRecord* device = call.state().FindDevice(id_);
-    if (device == nullptr || !device->config.active) {
+    if (device == nullptr || !device->config.active || device->removed) {
       return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     }
-    *object = NewAudioClient(shared_state(), id_);
+    *object = NewAudioClient(shared_state(), id_, device->incarnation);
     return call.Return(S_OK);
   }
 
@@ -150,7 +150,7 @@ class Device final : public ComObject<IMMDevice> {
     if (call.Injected(&hr)) return call.Return(hr);
     if (device_state == nullptr) return call.Return(E_POINTER);
     DeviceRecord* device = call.state().FindDevice(id_);
-    if (device == nullptr) {
+    if (device == nullptr || device->removed) {
       *device_state = DEVICE_STATE_NOTPRESENT;
     } else {
       *device_state = device->config.active ? DEVICE_STATE_ACTIVE : DEVICE_STATE_DISABLED;
@@ -244,7 +244,8 @@ class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
     return call.Return(S_OK);
   }
 
-  // Devices never come or go while a client listens, so there is nothing to notify.
+  // Accepted, but no notification is ever sent, removals included: a caller sees a removal
+  // through the answers of its calls.
   HRESULT STDMETHODCALLTYPE
   RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
     CallScope call(state(), "IMMDeviceEnumerator::RegisterEndpointNotificationCallback", {});

@@ -10,6 +10,15 @@ namespace virtual_audio {
 namespace {
 
 constexpr uint16_t kExtensibleExtraBytes = 22;
+// Plain (non-extensible) records carry no speaker layout, so drivers take them for mono and
+// stereo only.
+constexpr uint16_t kPlainRecordMaxChannels = 2;
+
+int SetBits(DWORD mask) {
+  int count = 0;
+  for (; mask != 0; mask &= mask - 1) ++count;
+  return count;
+}
 
 }  // namespace
 
@@ -63,6 +72,27 @@ bool ParseWaveFormat(const WAVEFORMATEX* wave, Format* out) {
   return true;
 }
 
+bool IsConsistentWaveFormat(const WAVEFORMATEX* wave) {
+  Format parsed;
+  if (!ParseWaveFormat(wave, &parsed)) return false;
+  switch (wave->wFormatTag) {
+    case WAVE_FORMAT_PCM:
+      return wave->cbSize == 0 && wave->nChannels <= kPlainRecordMaxChannels &&
+             wave->wBitsPerSample == 16;
+    case WAVE_FORMAT_IEEE_FLOAT:
+      return wave->cbSize == 0 && wave->nChannels <= kPlainRecordMaxChannels;
+    case WAVE_FORMAT_EXTENSIBLE: {
+      if (wave->cbSize != kExtensibleExtraBytes) return false;
+      const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(wave);
+      const WORD valid = extensible->Samples.wValidBitsPerSample;
+      return valid >= 1 && valid <= wave->wBitsPerSample &&
+             SetBits(extensible->dwChannelMask) == wave->nChannels;
+    }
+    default:
+      return false;
+  }
+}
+
 WAVEFORMATEXTENSIBLE MakeWaveFormat(const Format& format) {
   WAVEFORMATEXTENSIBLE wave;
   std::memset(&wave, 0, sizeof(wave));
@@ -74,9 +104,10 @@ WAVEFORMATEXTENSIBLE MakeWaveFormat(const Format& format) {
   wave.Format.wBitsPerSample = format.container_bits;
   wave.Format.cbSize = kExtensibleExtraBytes;
   wave.Samples.wValidBitsPerSample = format.valid_bits;
-  wave.dwChannelMask = format.channels == 1   ? SPEAKER_FRONT_CENTER
-                       : format.channels == 2 ? SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT
-                                              : 0;
+  wave.dwChannelMask = format.channels == 1    ? SPEAKER_FRONT_CENTER
+                       : format.channels == 2  ? SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT
+                       : format.channels >= 32 ? 0xFFFFFFFFu
+                                               : (DWORD{1} << format.channels) - 1;
   wave.SubFormat = format.is_float ? platform::kSubtypeIeeeFloat : platform::kSubtypePcm;
   return wave;
 }

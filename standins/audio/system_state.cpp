@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 
 #include "standins/audio/resource_counts.h"
 #include "standins/audio/sample_format.h"
@@ -10,8 +11,11 @@ namespace virtual_audio {
 
 namespace {
 
-constexpr size_t kMaxQueuedPackets = 8;
+// An exclusive capture stream has the hardware's buffer: the packet being filled and one more.
+constexpr size_t kExclusiveCapturePackets = 2;
 constexpr double kTwoPi = 6.283185307179586;
+constexpr double kMaxClockPpm = 1000.0;
+constexpr REFERENCE_TIME kUnitsPerMs = 10000;
 // A real-time clock that fell this many periods behind (a debugger stop, a loaded machine)
 // starts afresh instead of firing a burst of catch-up periods.
 constexpr int kMaxCatchUpPeriods = 4;
@@ -25,12 +29,6 @@ bool IsStreamingCall(const std::string& method) {
          method == "IAudioRenderClient::GetBuffer" ||
          method == "IAudioRenderClient::ReleaseBuffer" ||
          method == "IAudioClient::GetCurrentPadding";
-}
-
-std::chrono::steady_clock::duration PeriodDuration(const StreamState& stream) {
-  // REFERENCE_TIME counts 100 ns.
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::nanoseconds(stream.period * 100));
 }
 
 }  // namespace
@@ -71,13 +69,26 @@ SystemState::~SystemState() {
 // ---- Devices ----
 
 void SystemState::AddDevice(const DeviceConfig& config) {
-  if (DeviceRecord* existing = FindDevice(config.id)) {
-    existing->config = config;
-    return;
+  DeviceRecord* device = FindDevice(config.id);
+  if (device == nullptr) {
+    devices_.push_back(std::make_unique<DeviceRecord>());
+    device = devices_.back().get();
   }
-  auto record = std::make_unique<DeviceRecord>();
-  record->config = config;
-  devices_.push_back(std::move(record));
+  device->config = config;
+  double& ppm = device->config.clock_ppm;
+  if (std::isnan(ppm)) {
+    std::cerr << "virtual_audio: clock-ppm is not a number, taken as 0" << std::endl;
+    ppm = 0.0;
+  } else if (std::fabs(ppm) > kMaxClockPpm) {
+    std::cerr << "virtual_audio: clock-ppm " << ppm << " out of range, held at "
+              << (ppm > 0 ? kMaxClockPpm : -kMaxClockPpm) << std::endl;
+    ppm = ppm > 0 ? kMaxClockPpm : -kMaxClockPpm;
+  }
+  // A timed removal needs the real-time clock running even before any stream starts.
+  if (config.removal.at_ms >= 0 && clock_mode_ == ClockMode::kRealTime) {
+    EnsureClockThread();
+    clock_wake_.notify_all();
+  }
 }
 
 DeviceRecord* SystemState::FindDevice(const std::wstring& id) {
@@ -92,7 +103,9 @@ std::vector<std::wstring> SystemState::DeviceIds(EDataFlow flow, DWORD state_mas
   for (const auto& device : devices_) {
     const DeviceConfig& config = device->config;
     if (flow != eAll && config.flow != flow) continue;
-    const DWORD state = config.active ? DEVICE_STATE_ACTIVE : DEVICE_STATE_DISABLED;
+    const DWORD state = device->removed ? DEVICE_STATE_NOTPRESENT
+                        : config.active ? DEVICE_STATE_ACTIVE
+                                        : DEVICE_STATE_DISABLED;
     if ((state & state_mask) != 0) ids.push_back(config.id);
   }
   return ids;
@@ -102,13 +115,36 @@ bool SystemState::DefaultDevice(EDataFlow flow, std::wstring* id) const {
   const std::wstring& chosen = flow == eRender ? default_render_ : default_capture_;
   for (const auto& device : devices_) {
     const DeviceConfig& config = device->config;
-    if (config.flow != flow || !config.active) continue;
+    if (config.flow != flow || !config.active || device->removed) continue;
     if (chosen.empty() || config.id == chosen) {
       *id = config.id;
       return true;
     }
   }
   return false;
+}
+
+bool SystemState::RemoveDevice(DeviceRecord& device, REFERENCE_TIME now) {
+  if (device.removed) return false;
+  device.removed = true;
+  ++device.incarnation;
+  const int64_t back = device.config.removal.return_after_ms;
+  device.return_due = back >= 0 ? now + back * kUnitsPerMs : kNever;
+  if (device.return_due != kNever && clock_mode_ == ClockMode::kRealTime) {
+    EnsureClockThread();
+    clock_wake_.notify_all();
+  }
+  return true;
+}
+
+void SystemState::ReturnDevice(DeviceRecord& device) {
+  device.removed = false;
+  device.return_due = kNever;
+}
+
+bool SystemState::Invalidated(const std::wstring& id, uint64_t incarnation) {
+  const DeviceRecord* device = FindDevice(id);
+  return device != nullptr && (device->removed || device->incarnation != incarnation);
 }
 
 void SystemState::SetDefaultDevice(EDataFlow flow, const std::wstring& id) {
@@ -187,17 +223,19 @@ void SystemState::RemoveStream(const StreamState* stream) {
       streams_.end());
 }
 
-int SystemState::LiveStreams(const std::wstring& device, bool exclusive_only) const {
+int SystemState::LiveStreams(const std::wstring& device, bool exclusive_only) {
   int count = 0;
   for (const auto& stream : streams_) {
-    if (stream->device_id == device && (stream->exclusive || !exclusive_only)) ++count;
+    if (stream->device_id != device || (exclusive_only && !stream->exclusive)) continue;
+    if (!Invalidated(device, stream->incarnation)) ++count;
   }
   return count;
 }
 
 void SystemState::StartStream(StreamState* stream) {
   stream->started = true;
-  stream->next_due = std::chrono::steady_clock::now() + PeriodDuration(*stream);
+  stream->clock_anchor = ClockNow();
+  stream->clock_periods = 0;
   if (clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
     clock_wake_.notify_all();
@@ -218,16 +256,33 @@ void SystemState::BeginRecording(const StreamState& stream) {
 }
 
 void SystemState::RecordRender(const StreamState& stream, const uint8_t* data, uint32_t frames,
-                               DWORD flags) {
+                               DWORD flags, bool underrun) {
   DeviceRecord* device = FindDevice(stream.device_id);
   if (device == nullptr || !device->recording_started ||
       device->recording.format != stream.format) {
     return;
   }
   RenderedAudio& recording = device->recording;
-  recording.buffers.push_back({frames, flags, recording.bytes.size()});
-  recording.bytes.insert(recording.bytes.end(), data,
-                         data + static_cast<size_t>(frames) * stream.format.BlockAlign());
+  if (underrun) recording.underrun_frames += frames;
+  const DeviceConfig& config = device->config;
+  const uint64_t limit = config.no_recording ? 0 : config.record_frames_limit;
+  const uint64_t kept = recording.FrameCount();
+  const uint32_t keep =
+      static_cast<uint32_t>(std::min<uint64_t>(frames, kept >= limit ? 0 : limit - kept));
+  recording.unrecorded_frames += frames - keep;
+  if (keep == 0) return;
+  RenderedBuffer buffer;
+  buffer.frames = keep;
+  buffer.flags = flags;
+  buffer.byte_offset = recording.bytes.size();
+  buffer.underrun = underrun;
+  recording.buffers.push_back(buffer);
+  const size_t bytes = static_cast<size_t>(keep) * stream.format.BlockAlign();
+  if (data == nullptr) {
+    recording.bytes.resize(recording.bytes.size() + bytes, 0);
+  } else {
+    recording.bytes.insert(recording.bytes.end(), data, data + bytes);
+  }
 }
 
 void SystemState::SaveRecording(const std::wstring& id) {
@@ -239,11 +294,20 @@ void SystemState::SaveRecording(const std::wstring& id) {
 
 // ---- Clock ----
 
+REFERENCE_TIME SystemState::ClockNow() const {
+  if (clock_mode_ == ClockMode::kManual) return manual_time_;
+  const auto elapsed = std::chrono::steady_clock::now() - created_;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
 void SystemState::SetClockMode(ClockMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   clock_mode_ = mode;
-  const auto now = std::chrono::steady_clock::now();
-  for (auto& stream : streams_) stream->next_due = now + PeriodDuration(*stream);
+  const REFERENCE_TIME now = ClockNow();
+  for (auto& stream : streams_) {
+    stream->clock_anchor = now;
+    stream->clock_periods = 0;
+  }
   if (mode == ClockMode::kRealTime) EnsureClockThread();
   clock_wake_.notify_all();
 }
@@ -251,10 +315,124 @@ void SystemState::SetClockMode(ClockMode mode) {
 void SystemState::Tick(int periods) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (clock_mode_ != ClockMode::kManual) return;
+  ApplyDeviceEvents(manual_time_);
   for (int i = 0; i < periods; ++i) {
     for (auto& stream : streams_) {
-      if (stream->started) TickStream(*stream);
+      if (Playing(*stream)) PlayPeriod(*stream, manual_time_);
     }
+  }
+}
+
+REFERENCE_TIME SystemState::StepClock() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (clock_mode_ != ClockMode::kManual) return -1;
+  const REFERENCE_TIME next = NextPeriodEnd();
+  if (next == kNever) return -1;
+  RunClockUntil(next);
+  manual_time_ = next;
+  return next;
+}
+
+void SystemState::AdvanceClock(REFERENCE_TIME duration) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (clock_mode_ != ClockMode::kManual || duration < 0) return;
+  const REFERENCE_TIME end = manual_time_ + duration;
+  RunClockUntil(end);
+  manual_time_ = end;
+}
+
+bool SystemState::Playing(const StreamState& stream) {
+  return stream.started && stream.period > 0 && !Invalidated(stream.device_id, stream.incarnation);
+}
+
+REFERENCE_TIME SystemState::PeriodEnd(const StreamState& stream, uint64_t period) const {
+  // From the anchor rather than by adding rounded lengths, so that hours of periods do not drift.
+  const double length = static_cast<double>(stream.period) * 1e6 / (1e6 + stream.clock_ppm);
+  return stream.clock_anchor + std::llround(static_cast<double>(period) * length);
+}
+
+REFERENCE_TIME SystemState::NextPeriodEnd() {
+  REFERENCE_TIME earliest = kNever;
+  for (const auto& stream : streams_) {
+    if (Playing(*stream)) {
+      earliest = std::min(earliest, PeriodEnd(*stream, stream->clock_periods + 1));
+    }
+  }
+  return earliest;
+}
+
+REFERENCE_TIME SystemState::NextDeviceEvent() const {
+  REFERENCE_TIME earliest = kNever;
+  for (const auto& device : devices_) {
+    if (device->removed) earliest = std::min(earliest, device->return_due);
+    const int64_t at_ms = device->config.removal.at_ms;
+    if (at_ms >= 0 && !device->timed_removal_done) {
+      earliest = std::min(earliest, at_ms * kUnitsPerMs);
+    }
+  }
+  return earliest;
+}
+
+void SystemState::ApplyDeviceEvents(REFERENCE_TIME now) {
+  // One event at a time in time order: a device may leave and come back within `now`.
+  for (;;) {
+    DeviceRecord* next = nullptr;
+    REFERENCE_TIME when = kNever;
+    bool is_return = false;
+    for (auto& device : devices_) {
+      if (device->removed && device->return_due < when) {
+        next = device.get();
+        when = device->return_due;
+        is_return = true;
+      }
+      const int64_t at_ms = device->config.removal.at_ms;
+      if (at_ms >= 0 && !device->timed_removal_done && at_ms * kUnitsPerMs < when) {
+        next = device.get();
+        when = at_ms * kUnitsPerMs;
+        is_return = false;
+      }
+    }
+    if (next == nullptr || when > now) return;
+    if (is_return) {
+      ReturnDevice(*next);
+    } else {
+      next->timed_removal_done = true;
+      RemoveDevice(*next, when);
+    }
+  }
+}
+
+void SystemState::RunClockUntil(REFERENCE_TIME until) {
+  for (;;) {
+    const REFERENCE_TIME period_end = NextPeriodEnd();
+    const REFERENCE_TIME event = NextDeviceEvent();
+    // A device event at the same instant as a period end comes first.
+    if (event <= until && event <= period_end) {
+      if (clock_mode_ == ClockMode::kManual) manual_time_ = std::max(manual_time_, event);
+      ApplyDeviceEvents(event);
+      continue;
+    }
+    if (period_end > until) return;
+    if (clock_mode_ == ClockMode::kManual) manual_time_ = period_end;
+    for (auto& stream : streams_) {
+      if (!Playing(*stream) || PeriodEnd(*stream, stream->clock_periods + 1) != period_end) {
+        continue;
+      }
+      ++stream->clock_periods;
+      PlayPeriod(*stream, period_end);
+    }
+  }
+}
+
+void SystemState::PlayPeriod(StreamState& stream, REFERENCE_TIME now) {
+  DeviceRecord* device = FindDevice(stream.device_id);
+  const bool played = TickStream(stream);
+  if (device == nullptr || !played) return;
+  ++device->periods_played;
+  const int64_t limit = device->config.removal.after_periods;
+  if (limit >= 0 && !device->period_removal_done && device->periods_played >= limit) {
+    device->period_removal_done = true;
+    RemoveDevice(*device, now);
   }
 }
 
@@ -269,40 +447,47 @@ void SystemState::ClockLoop() {
       clock_wake_.wait(lock);
       continue;
     }
-    const auto now = std::chrono::steady_clock::now();
-    auto earliest = std::chrono::steady_clock::time_point::max();
+    const REFERENCE_TIME now = ClockNow();
     for (auto& stream : streams_) {
-      if (!stream->started || stream->period <= 0) continue;
-      const auto period = PeriodDuration(*stream);
-      if (now - stream->next_due > period * kMaxCatchUpPeriods) stream->next_due = now;
-      while (stream->next_due <= now) {
-        TickStream(*stream);
-        stream->next_due += period;
+      if (!Playing(*stream)) continue;
+      const REFERENCE_TIME length = PeriodEnd(*stream, 1) - stream->clock_anchor;
+      if (now - PeriodEnd(*stream, stream->clock_periods + 1) > length * kMaxCatchUpPeriods) {
+        // Afresh: the next period ends now.
+        stream->clock_anchor = now - length;
+        stream->clock_periods = 0;
       }
-      earliest = std::min(earliest, stream->next_due);
     }
-    if (earliest == std::chrono::steady_clock::time_point::max()) {
+    RunClockUntil(now);
+    const REFERENCE_TIME next = std::min(NextPeriodEnd(), NextDeviceEvent());
+    if (next == kNever) {
       clock_wake_.wait(lock);
     } else {
-      clock_wake_.wait_until(lock, earliest);
+      clock_wake_.wait_until(
+          lock, created_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::nanoseconds(next * 100)));
     }
   }
 }
 
-void SystemState::TickStream(StreamState& stream) {
+bool SystemState::TickStream(StreamState& stream) {
   DeviceRecord* device = FindDevice(stream.device_id);
   if (stream.flow == eCapture) {
-    if (device != nullptr && device->stalled) return;
+    if (device != nullptr && device->stalled) return false;
     if (device != nullptr) ProduceCapturePacket(stream, *device);
-  } else {
-    if (stream.padding < stream.period_frames) {
-      if (device != nullptr) ++device->underruns;
-      stream.padding = 0;
-    } else {
-      stream.padding -= stream.period_frames;
+  } else if (stream.padding < stream.period_frames) {
+    // The device plays what there is, then silence for the rest of the period.
+    const uint32_t missing = stream.period_frames - stream.padding;
+    if (device != nullptr) {
+      ++device->underruns;
+      device->underrun_frames += missing;
     }
+    RecordRender(stream, nullptr, missing, 0, /*underrun=*/true);
+    stream.padding = 0;
+  } else {
+    stream.padding -= stream.period_frames;
   }
   if (stream.event != nullptr) SetEvent(stream.event);
+  return true;
 }
 
 double SystemState::SourceValue(const StreamState& stream, uint64_t frame) const {
@@ -327,15 +512,26 @@ double SystemState::SourceValue(const StreamState& stream, uint64_t frame) const
 }
 
 void SystemState::ProduceCapturePacket(StreamState& stream, DeviceRecord& device) {
-  if (stream.packets.size() >= kMaxQueuedPackets) {
+  // A shared stream's queue is its buffer; an exclusive one has the hardware's two periods.
+  const size_t capacity = stream.exclusive
+                              ? kExclusiveCapturePackets
+                              : std::max<size_t>(1, stream.internal_frames / stream.period_frames);
+  if (stream.packets.size() >= capacity) {
     ++device.overruns;
-    stream.discontinuity = true;
-    // The front packet may be in the reader's hands; then the new one is the one lost.
+    // The front packet may be in the reader's hands; then the new one is the one lost, and the
+    // packet after it follows the gap.
     if (stream.capture_held) {
       stream.source_frame += stream.period_frames;
+      stream.discontinuity = true;
       return;
     }
+    // Otherwise the oldest is lost and the reader's next packet follows the gap.
     stream.packets.pop_front();
+    if (stream.packets.empty()) {
+      stream.discontinuity = true;
+    } else {
+      stream.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    }
   }
   const Format& format = stream.format;
   const uint32_t block = format.BlockAlign();

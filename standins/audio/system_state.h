@@ -38,6 +38,10 @@ enum class ObjectKind {
 constexpr int kObjectKinds = 8;
 const char* ObjectKindName(ObjectKind kind);
 
+// Clock times are REFERENCE_TIME (100 ns): the manual clock's time, or the time since the
+// system was created for the real-time clock.
+constexpr REFERENCE_TIME kNever = INT64_MAX;
+
 struct DeviceRecord {
   DeviceConfig config;
   bool stalled = false;            // capture: the clock produces nothing for it
@@ -45,6 +49,16 @@ struct DeviceRecord {
   RenderedAudio recording;         // render: every buffer released since the last reset
   int overruns = 0;                // capture packets dropped
   int underruns = 0;               // render periods short of frames
+  uint64_t underrun_frames = 0;    // render: frames of silence those periods played
+
+  // Removal. A client remembers the incarnation it was activated in; a removal starts a new
+  // one, so clients from before it stay invalidated after the return.
+  bool removed = false;
+  uint64_t incarnation = 0;
+  int64_t periods_played = 0;          // by started streams, for RemovalSchedule::after_periods
+  bool period_removal_done = false;    // the after-periods removal happened
+  bool timed_removal_done = false;     // the at-ms removal happened
+  REFERENCE_TIME return_due = kNever;  // clock time of the scheduled return
 };
 
 struct CapturePacket {
@@ -63,10 +77,15 @@ struct StreamState {
   DWORD stream_flags = 0;
   uint32_t buffer_frames = 0;  // what GetBufferSize reports (0 for a zero-buffer device)
   uint32_t period_frames = 0;  // frames the clock moves per period
-  REFERENCE_TIME period = 0;   // 100 ns
+  REFERENCE_TIME period = 0;   // 100 ns, in the device's own time
   HANDLE event = nullptr;      // from SetEventHandle; owned by the client's caller
   bool started = false;
-  std::chrono::steady_clock::time_point next_due;  // real-time clock: the next period's end
+  uint64_t incarnation = 0;  // of the device when the client was activated
+  double clock_ppm = 0.0;    // the device clock's deviation
+
+  // The clock's schedule: period k (from 1) ends at clock_anchor + k scaled periods.
+  REFERENCE_TIME clock_anchor = 0;
+  uint64_t clock_periods = 0;  // periods played since the anchor
 
   // Capture side. Packets are only appended or popped at the front, so the data of the packet
   // handed out by GetBuffer (always the front one, never dropped while held) stays in place.
@@ -97,6 +116,13 @@ class SystemState {
   // ---- Devices ----
   void AddDevice(const DeviceConfig& config);
   DeviceRecord* FindDevice(const std::wstring& id);
+  // Removes the device at clock time `now` (scheduling its return); false when already removed.
+  bool RemoveDevice(DeviceRecord& device, REFERENCE_TIME now);
+  void ReturnDevice(DeviceRecord& device);
+  // True when a client activated in `incarnation` may no longer use the device: it is removed,
+  // or it was removed after the activation. A device that no longer exists at all (Reset)
+  // leaves the decision to the caller.
+  bool Invalidated(const std::wstring& device, uint64_t incarnation);
   std::vector<std::wstring> DeviceIds(EDataFlow flow, DWORD state_mask) const;
   bool DefaultDevice(EDataFlow flow, std::wstring* id) const;
   void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
@@ -115,18 +141,25 @@ class SystemState {
   // ---- Streams ----
   void AddStream(const std::shared_ptr<StreamState>& stream);
   void RemoveStream(const StreamState* stream);
-  // Initialised streams on the device (only exclusive ones when `exclusive_only`).
-  int LiveStreams(const std::wstring& device, bool exclusive_only) const;
+  // Initialised streams on the device (only exclusive ones when `exclusive_only`); streams of
+  // an earlier incarnation hold nothing.
+  int LiveStreams(const std::wstring& device, bool exclusive_only);
   void StartStream(StreamState* stream);
   void StopStream(StreamState* stream);
   void BeginRecording(const StreamState& stream);
-  void RecordRender(const StreamState& stream, const uint8_t* data, uint32_t frames, DWORD flags);
+  // Appends released frames (or, with a null `data`, under-run silence) to the device's
+  // recording, within its limit.
+  void RecordRender(const StreamState& stream, const uint8_t* data, uint32_t frames, DWORD flags,
+                    bool underrun = false);
   // Writes the device's recording to its output file, when it has one.
   void SaveRecording(const std::wstring& device);
 
   // ---- Clock ----
-  void SetClockMode(ClockMode mode);  // locks
-  void Tick(int periods);             // locks
+  void SetClockMode(ClockMode mode);           // locks
+  void Tick(int periods);                      // locks
+  REFERENCE_TIME StepClock();                  // locks
+  void AdvanceClock(REFERENCE_TIME duration);  // locks
+  REFERENCE_TIME ClockNow() const;
 
   // ---- Audit (any thread, no lock) ----
   void ObjectCreated(ObjectKind kind);
@@ -148,7 +181,19 @@ class SystemState {
     int count = 0;
   };
 
-  void TickStream(StreamState& stream);
+  // A started stream whose device is present in its incarnation: the clock plays it.
+  bool Playing(const StreamState& stream);
+  REFERENCE_TIME PeriodEnd(const StreamState& stream, uint64_t period) const;
+  REFERENCE_TIME NextPeriodEnd();
+  REFERENCE_TIME NextDeviceEvent() const;
+  // Applies the removals and returns due at or before `now`.
+  void ApplyDeviceEvents(REFERENCE_TIME now);
+  // Plays, in time order, every period and device event due at or before `until`.
+  void RunClockUntil(REFERENCE_TIME until);
+  // One period of `stream` at clock time `now`, with its removal check.
+  void PlayPeriod(StreamState& stream, REFERENCE_TIME now);
+  // False when a stalled capture device produced nothing.
+  bool TickStream(StreamState& stream);
   void ProduceCapturePacket(StreamState& stream, DeviceRecord& device);
   double SourceValue(const StreamState& stream, uint64_t frame) const;
   void EnsureClockThread();
@@ -163,7 +208,9 @@ class SystemState {
   std::vector<CallCounter> counters_;
   std::vector<std::shared_ptr<StreamState>> streams_;
 
+  const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
   ClockMode clock_mode_ = ClockMode::kRealTime;
+  REFERENCE_TIME manual_time_ = 0;
   bool clock_quit_ = false;
   std::condition_variable clock_wake_;
   std::thread clock_thread_;

@@ -20,6 +20,22 @@ void VirtualAudio::AddDevice(const DeviceConfig& config) {
   state_->AddDevice(config);
 }
 
+bool VirtualAudio::RemoveDevice(const std::wstring& id) {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  DeviceRecord* device = state_->FindDevice(id);
+  if (device == nullptr) return false;
+  state_->RemoveDevice(*device, state_->ClockNow());
+  return true;
+}
+
+bool VirtualAudio::ReturnDevice(const std::wstring& id) {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  DeviceRecord* device = state_->FindDevice(id);
+  if (device == nullptr) return false;
+  state_->ReturnDevice(*device);
+  return true;
+}
+
 void VirtualAudio::SetDefaultDevice(EDataFlow flow, const std::wstring& id) {
   std::lock_guard<std::mutex> lock(state_->mutex());
   state_->SetDefaultDevice(flow, id);
@@ -82,6 +98,15 @@ void VirtualAudio::SetClockMode(ClockMode mode) { state_->SetClockMode(mode); }
 
 void VirtualAudio::Tick(int periods) { state_->Tick(periods); }
 
+REFERENCE_TIME VirtualAudio::StepClock() { return state_->StepClock(); }
+
+void VirtualAudio::AdvanceClock(REFERENCE_TIME duration) { state_->AdvanceClock(duration); }
+
+REFERENCE_TIME VirtualAudio::ClockTime() const {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  return state_->ClockNow();
+}
+
 void VirtualAudio::SetCaptureStalled(const std::wstring& id, bool stalled) {
   std::lock_guard<std::mutex> lock(state_->mutex());
   if (DeviceRecord* device = state_->FindDevice(id)) device->stalled = stalled;
@@ -98,6 +123,8 @@ void VirtualAudio::ClearRendered(const std::wstring& id) {
   if (DeviceRecord* device = state_->FindDevice(id)) {
     device->recording.bytes.clear();
     device->recording.buffers.clear();
+    device->recording.underrun_frames = 0;
+    device->recording.unrecorded_frames = 0;
   }
 }
 
@@ -111,6 +138,12 @@ int VirtualAudio::RenderUnderruns(const std::wstring& id) const {
   std::lock_guard<std::mutex> lock(state_->mutex());
   const DeviceRecord* device = state_->FindDevice(id);
   return device == nullptr ? 0 : device->underruns;
+}
+
+uint64_t VirtualAudio::RenderUnderrunFrames(const std::wstring& id) const {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  const DeviceRecord* device = state_->FindDevice(id);
+  return device == nullptr ? 0 : device->underrun_frames;
 }
 
 Audit VirtualAudio::TakeAudit() const { return state_->TakeAudit(); }

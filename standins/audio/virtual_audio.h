@@ -46,7 +46,14 @@ struct Format {
 // (block align or byte rate that do not follow from the other fields, a sub-format other than
 // PCM or IEEE float, an extensible record with cbSize below 22).
 bool ParseWaveFormat(const WAVEFORMATEX* wave, Format* out);
-// Builds the WAVEFORMATEXTENSIBLE record (tag 0xFFFE, cbSize 22) for `format`.
+// The stricter reading of a driver (and of the endpoints' Initialize and IsFormatSupported):
+// besides what ParseWaveFormat checks, an extensible record needs cbSize exactly 22, valid bits
+// from 1 to the container, and a channel mask with one bit per channel; a plain PCM (16-bit) or
+// IEEE float record needs cbSize 0 and at most 2 channels.
+bool IsConsistentWaveFormat(const WAVEFORMATEX* wave);
+// Builds the WAVEFORMATEXTENSIBLE record (tag 0xFFFE, cbSize 22) for `format`. Channel mask:
+// front centre for mono, front left and right for stereo, the lowest `channels` speaker
+// positions otherwise.
 WAVEFORMATEXTENSIBLE MakeWaveFormat(const Format& format);
 
 // A device text property: a string, absent (GetValue answers VT_EMPTY), or present with another
@@ -79,6 +86,17 @@ struct CaptureSource {
   double other_channels = 0.25;  // value of channels 1.. in every frame
 };
 
+// When a device leaves (as an unplugged USB adapter does) and comes back, without a test's help.
+struct RemovalSchedule {
+  // Removed right after it has played this many periods: every period that a started stream on
+  // the device plays counts one (a stalled capture device plays none). -1: never.
+  int64_t after_periods = -1;
+  // Removed when the clock reaches this time (see VirtualAudio::ClockTime), ms. -1: never.
+  int64_t at_ms = -1;
+  // Brought back this long after any removal (scheduled or RemoveDevice), ms. -1: stays away.
+  int64_t return_after_ms = -1;
+};
+
 struct DeviceConfig {
   std::wstring id;                            // endpoint id (GetId, GetDevice); unique
   EDataFlow flow = eCapture;                  // eCapture or eRender
@@ -93,10 +111,25 @@ struct DeviceConfig {
   // Exclusive buffers must be a whole multiple of this many frames (0: any length). Otherwise
   // Initialize answers AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED and GetBufferSize the next multiple.
   uint32_t buffer_alignment_frames = 0;
-  bool zero_buffer = false;       // Initialize succeeds but GetBufferSize reports 0 frames
-  bool held_exclusively = false;  // another program holds it: exclusive mode answers IN_USE
-  CaptureSource source;           // capture devices only
-  std::string output_wav_path;    // render devices: rewritten on every Stop and final Release
+  bool zero_buffer = false;  // Initialize succeeds but GetBufferSize reports 0 frames
+  // Another program holds it: exclusive mode and shared Initialize answer DEVICE_IN_USE.
+  bool held_exclusively = false;
+  // The user turned off "allow applications to take exclusive control": exclusive
+  // IsFormatSupported and Initialize answer AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED.
+  bool exclusive_not_allowed = false;
+  CaptureSource source;         // capture devices only
+  std::string output_wav_path;  // render devices: rewritten on every Stop and final Release
+  // How far the device's clock runs fast (+) or slow (-), parts per million, -1000..1000: each
+  // period lasts period * 1e6 / (1e6 + clock_ppm) of system time. Outside the range it is held
+  // at the limit (NaN: taken as 0), with a line on standard error.
+  double clock_ppm = 0.0;
+  RemovalSchedule removal;
+  // Render devices: the recording keeps only its first this many frames and counts the rest
+  // (RenderedAudio::unrecorded_frames); `no_recording` keeps none. Under-runs are counted either
+  // way, and the output WAV holds what was kept.
+  static constexpr uint64_t kRecordAll = UINT64_MAX;
+  uint64_t record_frames_limit = kRecordAll;
+  bool no_recording = false;
 };
 
 // One call the engine made, for asserting the set-up sequence. Streaming calls (capture
@@ -113,6 +146,13 @@ struct CallRecord {
   bool has_format = false;         // Initialize, IsFormatSupported with a readable format
   Format format;
   int flow = -1;  // EnumAudioEndpoints, GetDefaultAudioEndpoint
+  // The record as passed to Initialize or IsFormatSupported (all 0 for a null one); valid bits
+  // and channel mask only from an extensible record with cbSize of at least 22.
+  bool has_record = false;
+  WORD format_tag = 0;
+  WORD cb_size = 0;
+  WORD valid_bits = 0;
+  DWORD channel_mask = 0;
 };
 
 // Where and how often an injected failure strikes.
@@ -126,15 +166,21 @@ struct RenderedBuffer {
   uint32_t frames = 0;
   DWORD flags = 0;         // as passed to ReleaseBuffer
   size_t byte_offset = 0;  // where its frames start in `RenderedAudio::bytes`
+  // Not written by the program: the silence (zero bytes) the device played when a period found
+  // fewer frames queued than it takes, at the moment of that period, after the frames it did play.
+  bool underrun = false;
 };
 
-// Snapshot of a render sink: everything written to one render device since its last reset.
+// Snapshot of a render sink: everything written to one render device since its last reset,
+// with the silence of under-runs where the device played it, so the recording keeps real time.
 // A stream opened in another format than the recorded one starts a new recording.
 struct RenderedAudio {
   Format format;
   bool exclusive = false;      // the recording stream's share mode
   std::vector<uint8_t> bytes;  // frames exactly as written, concatenated
   std::vector<RenderedBuffer> buffers;
+  uint64_t underrun_frames = 0;    // silence played for lack of frames (kept or not)
+  uint64_t unrecorded_frames = 0;  // frames past DeviceConfig::record_frames_limit, not kept
 
   size_t FrameCount() const;
   // Channel `channel` as doubles in -1..1 (integers scaled by 2^-(bits-1)); buffers flagged
@@ -161,7 +207,7 @@ struct Audit {
 
 enum class ClockMode {
   kRealTime,  // a clock thread signals each started stream once per period of wall time
-  kManual,    // nothing happens until `Tick`
+  kManual,    // nothing happens until `Tick`, `StepClock` or `AdvanceClock`
 };
 
 class VirtualAudio {
@@ -174,6 +220,14 @@ class VirtualAudio {
 
   // Adds or replaces the device with `config.id`. Streams already open keep their settings.
   void AddDevice(const DeviceConfig& config);
+  // Takes the device away at once, as when it is unplugged: it is no longer active (state
+  // DEVICE_STATE_NOTPRESENT, not a default endpoint), its streams stop, and every call on an
+  // audio, capture or render client activated before, and IMMDevice::Activate, answers
+  // AUDCLNT_E_DEVICE_INVALIDATED. Those clients stay invalidated after the device returns.
+  // False for an unknown id.
+  bool RemoveDevice(const std::wstring& id);
+  // Brings a removed device back; clients activated from now on work. False for an unknown id.
+  bool ReturnDevice(const std::wstring& id);
   // The device GetDefaultAudioEndpoint answers for its flow (by default the first active one).
   void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
   // Removes devices, failures, call log, recordings and stall flags; the clock mode stays.
@@ -207,17 +261,30 @@ class VirtualAudio {
   void SetClockMode(ClockMode mode);
   // Advances every started stream by `periods` periods: a capture stream queues one packet of
   // a period and signals its event; a render stream consumes one period of queued frames and
-  // signals. Only in manual mode (ignored otherwise).
+  // signals. Each stream moves one period per step whatever its length; the clock time stays.
+  // Only in manual mode (ignored otherwise).
   void Tick(int periods = 1);
+  // Manual mode, by time: moves the clock to the earliest end of a started stream's period,
+  // plays every period that ends at that instant, and returns the new clock time (100 ns).
+  // -1, and the clock stays, when no stream is started (or in real-time mode).
+  REFERENCE_TIME StepClock();
+  // Manual mode: plays everything due within `duration` (100 ns) in time order and ends exactly
+  // at the current time + `duration`. Ignored in real-time mode.
+  void AdvanceClock(REFERENCE_TIME duration);
+  // 100 ns units: the manual clock's time, or the time since the system was created.
+  REFERENCE_TIME ClockTime() const;
   // A stalled capture device queues nothing and signals nothing until un-stalled.
   void SetCaptureStalled(const std::wstring& id, bool stalled);
 
   RenderedAudio Rendered(const std::wstring& id) const;
   void ClearRendered(const std::wstring& id);
-  // Capture packets dropped because the reader fell behind (the queue holds 8 packets).
+  // Capture packets dropped because the reader fell behind (an exclusive stream holds 2 packets,
+  // a shared one as many as fit in its buffer).
   int CaptureOverruns(const std::wstring& id) const;
   // Render periods that found fewer frames queued than a period.
   int RenderUnderruns(const std::wstring& id) const;
+  // Frames of silence those periods played in place of the missing ones.
+  uint64_t RenderUnderrunFrames(const std::wstring& id) const;
 
   Audit TakeAudit() const;
 

@@ -39,7 +39,7 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
       "  flow render\n"
       "  name Speakers\n"
       "  mix 44100 2\n"
-      "  held-exclusive\n"
+      "  exclusive-not-allowed\n"
       "  default\n"
       "  bogus line\n"
       "fail IAudioClient::Start 0x88890004 device speakers nth 1\n";
@@ -70,7 +70,7 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
   WAVEFORMATEX* mix = nullptr;
   ASSERT_EQ(S_OK, speakers->GetMixFormat(&mix));
   EXPECT_EQ(44100u, mix->nSamplesPerSec);
-  EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
+  EXPECT_EQ(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED,
             speakers->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                  100000, 100000, mix, nullptr));
   ASSERT_EQ(S_OK, speakers->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
@@ -82,6 +82,84 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
   EXPECT_EQ(S_OK, speakers->Start());
   speakers->Stop();
   CloseHandle(event);
+}
+
+TEST_F(VirtualAudioTest, ConfigurationLinesForRemovalClockRateRecordingAndExclusivePolicy) {
+  const std::string text =
+      "clock manual\n"
+      "device spk\n"
+      "  flow render\n"
+      "  clock-ppm 300\n"
+      "  record limit 960\n"
+      "  remove after-periods 4\n"
+      "  return after-ms 15\n"
+      "device hdmi\n"
+      "  flow render\n"
+      "  record off\n"
+      "device mic\n"
+      "  exclusive-not-allowed\n"
+      "  remove at-ms 25\n"
+      "  clock-ppm 1500\n"
+      "  remove after-periods soon\n"
+      "  record limit -5\n"
+      "  return after-ms\n"
+      "  record everything\n";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(audio().ParseConfig(text));
+  EXPECT_EQ(
+      "virtual_audio: configuration line 14 not understood:   clock-ppm 1500\n"
+      "virtual_audio: configuration line 15 not understood:   remove after-periods soon\n"
+      "virtual_audio: configuration line 16 not understood:   record limit -5\n"
+      "virtual_audio: configuration line 17 not understood:   return after-ms\n"
+      "virtual_audio: configuration line 18 not understood:   record everything\n",
+      testing::internal::GetCapturedStderr());
+
+  const auto state = [&](const wchar_t* id) {
+    DWORD value = 0;
+    EXPECT_EQ(S_OK, Device(id)->GetState(&value));
+    return value;
+  };
+  ComPtr<IAudioClient> mic = Client(L"mic");
+  const WAVEFORMATEXTENSIBLE mono = virtual_audio::MakeWaveFormat(Pcm(48000, 1));
+  EXPECT_EQ(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED,
+            mic->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, &mono.Format, nullptr));
+  ComPtr<IAudioClient> clients[2] = {Client(L"spk"), Client(L"hdmi")};
+  HANDLE events[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    WAVEFORMATEX* mix = nullptr;
+    ASSERT_EQ(S_OK, clients[i]->GetMixFormat(&mix));
+    ASSERT_EQ(S_OK, clients[i]->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                           AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix, nullptr));
+    CoTaskMemFree(mix);
+    events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(S_OK, clients[i]->SetEventHandle(events[i]));
+    ASSERT_EQ(S_OK, clients[i]->Start());
+  }
+
+  // At +300 ppm four 10 ms periods end at 39.988 ms, before a true 40 ms: then the speakers
+  // leave, and return 15 ms later. The microphone left at 25 ms for good.
+  audio().AdvanceClock(399900);
+  EXPECT_EQ(DEVICE_STATE_NOTPRESENT, state(L"spk"));
+  EXPECT_EQ(DEVICE_STATE_NOTPRESENT, state(L"mic"));
+  EXPECT_EQ(DEVICE_STATE_ACTIVE, state(L"hdmi"));
+  audio().AdvanceClock(549879 - 399900);
+  EXPECT_EQ(DEVICE_STATE_NOTPRESENT, state(L"spk"));
+  audio().AdvanceClock(1);
+  EXPECT_EQ(DEVICE_STATE_ACTIVE, state(L"spk"));
+  EXPECT_EQ(DEVICE_STATE_NOTPRESENT, state(L"mic"));
+
+  const virtual_audio::RenderedAudio spk = audio().Rendered(L"spk");
+  EXPECT_EQ(960u, spk.FrameCount());
+  EXPECT_EQ(4u * 480u, spk.underrun_frames);
+  EXPECT_EQ(960u, spk.unrecorded_frames);
+  const virtual_audio::RenderedAudio hdmi = audio().Rendered(L"hdmi");
+  EXPECT_EQ(0u, hdmi.FrameCount());
+  EXPECT_EQ(5u * 480u, hdmi.unrecorded_frames);  // 10 ms periods in 54.988 ms
+  for (int i = 0; i < 2; ++i) {
+    clients[i]->Stop();
+    clients[i].Reset();
+    CloseHandle(events[i]);
+  }
 }
 
 std::vector<uint8_t> WavImage() {

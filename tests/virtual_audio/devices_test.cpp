@@ -222,7 +222,9 @@ TEST_F(VirtualAudioTest, HeldDeviceZeroBufferAndSharedBufferSizes) {
   zero.zero_buffer = true;
   audio().AddDevice(held);
   audio().AddDevice(zero);
+  audio().AddDevice(Render(L"spk", L"Speakers"));
 
+  // Another program's exclusive stream leaves nothing to mix into, in either mode.
   ComPtr<IAudioClient> client = Client(L"held");
   const WAVEFORMATEXTENSIBLE wave = virtual_audio::MakeWaveFormat(Pcm(48000, 2));
   EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
@@ -230,11 +232,15 @@ TEST_F(VirtualAudioTest, HeldDeviceZeroBufferAndSharedBufferSizes) {
   EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE, InitExclusive(client.Get(), Pcm(48000, 2), 100000));
   WAVEFORMATEX* mix = nullptr;
   ASSERT_EQ(S_OK, client->GetMixFormat(&mix));
-  EXPECT_EQ(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0,
+  EXPECT_EQ(AUDCLNT_E_DEVICE_IN_USE,
+            client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
+                               mix, nullptr));
+  ComPtr<IAudioClient> shared = Client(L"spk");
+  EXPECT_EQ(S_OK, shared->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0,
                                      0, mix, nullptr));
   CoTaskMemFree(mix);
   UINT32 frames = 0;
-  ASSERT_EQ(S_OK, client->GetBufferSize(&frames));
+  ASSERT_EQ(S_OK, shared->GetBufferSize(&frames));
   EXPECT_EQ(1056u, frames);
 
   ComPtr<IAudioClient> zero_client = Client(L"zero");

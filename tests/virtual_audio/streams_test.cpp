@@ -14,61 +14,11 @@ namespace {
 using virtual_audio::CaptureSource;
 using virtual_audio::ClockMode;
 
-// One started exclusive stream with its event and service client.
-struct OpenStream {
-  ComPtr<IAudioClient> client;
-  ComPtr<IAudioCaptureClient> capture;
-  ComPtr<IAudioRenderClient> render;
-  HANDLE event = nullptr;
-  UINT32 frames = 0;
-
-  ~OpenStream() {
-    if (client) client->Stop();
-    capture.Reset();
-    render.Reset();
-    client.Reset();
-    if (event != nullptr) CloseHandle(event);
-  }
-};
-
 class StreamTest : public VirtualAudioTest {
  protected:
   void SetUp() override {
     VirtualAudioTest::SetUp();
     audio().SetClockMode(ClockMode::kManual);
-  }
-
-  // Opens (and, with `start`, starts) an exclusive event-driven stream of 10 ms.
-  void Open(const std::wstring& id, const Format& format, OpenStream* stream, bool start = true) {
-    stream->client = Client(id);
-    ASSERT_EQ(S_OK, InitExclusive(stream->client.Get(), format, 100000));
-    stream->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_EQ(S_OK, stream->client->SetEventHandle(stream->event));
-    ASSERT_EQ(S_OK, stream->client->GetBufferSize(&stream->frames));
-    stream->client->GetService(platform::kIidIAudioCaptureClient,
-                               stream->capture.ReleaseAndGetVoidAddress());
-    stream->client->GetService(platform::kIidIAudioRenderClient,
-                               stream->render.ReleaseAndGetVoidAddress());
-    if (start) {
-      ASSERT_EQ(S_OK, stream->client->Start());
-    }
-  }
-
-  // Reads one packet as doubles per channel; false when none is queued.
-  static bool ReadPacket(IAudioCaptureClient* capture, const Format& format,
-                         std::vector<std::vector<double>>* channels, DWORD* flags) {
-    BYTE* data = nullptr;
-    UINT32 frames = 0;
-    const HRESULT hr = capture->GetBuffer(&data, &frames, flags, nullptr, nullptr);
-    if (hr != S_OK) return false;
-    channels->assign(format.channels, {});
-    // Decoded through a one-buffer recording so the test does not restate the sample codec.
-    virtual_audio::RenderedAudio packet;
-    packet.format = format;
-    packet.bytes.assign(data, data + frames * format.BlockAlign());
-    for (int c = 0; c < format.channels; ++c) (*channels)[c] = packet.Channel(c);
-    EXPECT_EQ(S_OK, capture->ReleaseBuffer(frames));
-    return true;
   }
 };
 
@@ -185,28 +135,39 @@ TEST_F(StreamTest, ReaderThatFallsBehindLosesTheOldestPacketsAndSeesADiscontinui
   OpenStream stream;
   Open(L"mic", Pcm(48000, 1), &stream);
   audio().Tick(10);
-  EXPECT_EQ(2, audio().CaptureOverruns(L"mic"));
+  // An exclusive stream holds the hardware's two periods.
+  EXPECT_EQ(8, audio().CaptureOverruns(L"mic"));
   UINT32 queued = 0;
   ASSERT_EQ(S_OK, stream.client->GetCurrentPadding(&queued));
-  EXPECT_EQ(8u * 480u, queued);
+  EXPECT_EQ(2u * 480u, queued);
   BYTE* data = nullptr;
   UINT32 frames = 0;
   DWORD flags = 0;
   UINT64 position = 0;
   ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, &position, nullptr));
-  EXPECT_EQ(2u * 480u, position);
+  EXPECT_EQ(8u * 480u, position);  // the lost frames still count
+  // The first packet after the loss carries the flag.
+  EXPECT_EQ(static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY), flags);
+  const UINT32 held = frames;
   EXPECT_EQ(AUDCLNT_E_OUT_OF_ORDER,
             stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
-  EXPECT_EQ(AUDCLNT_E_INVALID_SIZE, stream.capture->ReleaseBuffer(frames - 1));
-  EXPECT_EQ(S_OK, stream.capture->ReleaseBuffer(frames));
-  // The packet after the loss carries the flag.
+  EXPECT_EQ(AUDCLNT_E_INVALID_SIZE, stream.capture->ReleaseBuffer(held - 1));
+  EXPECT_EQ(S_OK, stream.capture->ReleaseBuffer(held));
+  // A packet lost while the reader holds one: the packet after the gap carries the flag.
+  ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, &position, nullptr));
+  EXPECT_EQ(0u, flags);
   audio().Tick();
-  bool flagged = false;
-  while (stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == S_OK) {
-    flagged = flagged || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
-    stream.capture->ReleaseBuffer(frames);
-  }
-  EXPECT_TRUE(flagged);
+  audio().Tick();
+  EXPECT_EQ(S_OK, stream.capture->ReleaseBuffer(frames));
+  ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, &position, nullptr));
+  EXPECT_EQ(0u, flags);
+  EXPECT_EQ(10u * 480u, position);
+  EXPECT_EQ(S_OK, stream.capture->ReleaseBuffer(frames));
+  audio().Tick();
+  ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, &position, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY), flags);
+  EXPECT_EQ(12u * 480u, position);
+  EXPECT_EQ(S_OK, stream.capture->ReleaseBuffer(frames));
 }
 
 TEST_F(StreamTest, RenderSinkKeepsEveryBufferWithItsFlagsAndTheClockDrainsIt) {
@@ -237,14 +198,17 @@ TEST_F(StreamTest, RenderSinkKeepsEveryBufferWithItsFlagsAndTheClockDrainsIt) {
   ASSERT_EQ(S_OK, stream.render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT));
   audio().Tick(2);  // the second period finds nothing queued
   EXPECT_EQ(1, audio().RenderUnderruns(L"spk"));
+  EXPECT_EQ(480u, audio().RenderUnderrunFrames(L"spk"));
 
   const virtual_audio::RenderedAudio rendered = audio().Rendered(L"spk");
   EXPECT_EQ(Pcm(48000, 2), rendered.format);
   EXPECT_TRUE(rendered.exclusive);
-  ASSERT_EQ(2u, rendered.buffers.size());
+  ASSERT_EQ(3u, rendered.buffers.size());
   EXPECT_EQ(0u, rendered.buffers[0].flags);
   EXPECT_EQ(static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_SILENT), rendered.buffers[1].flags);
-  ASSERT_EQ(960u, rendered.FrameCount());
+  EXPECT_TRUE(rendered.buffers[2].underrun);
+  EXPECT_EQ(480u, rendered.underrun_frames);
+  ASSERT_EQ(1440u, rendered.FrameCount());
   EXPECT_EQ(0x7f, rendered.bytes[480 * 4]);  // kept as written
   const std::vector<double> left = rendered.Channel(0);
   const std::vector<double> right = rendered.Channel(1);
@@ -258,7 +222,7 @@ TEST_F(StreamTest, RenderSinkKeepsEveryBufferWithItsFlagsAndTheClockDrainsIt) {
   virtual_audio::WavData wav;
   ASSERT_TRUE(virtual_audio::ReadWavFile(path, &wav));
   EXPECT_EQ(Float32(48000, 2), wav.format);
-  ASSERT_EQ(960u * 8u, wav.frames.size());
+  ASSERT_EQ(1440u * 8u, wav.frames.size());
   float first_right = 0;
   std::memcpy(&first_right, wav.frames.data() + 4, 4);
   EXPECT_FLOAT_EQ(-0.5f, first_right);
