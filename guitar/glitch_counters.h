@@ -31,9 +31,11 @@ class GlitchCounters {
   // A packet flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY counts once, with the frames its
   // position skipped since the end of the previous packet (when the device reports positions).
   void OnCapturePacket(DWORD flags, UINT64 device_position, UINT32 frames);
-  // Audio thread: the next packet starts a new stream (after a start or a re-open); no gap is
-  // measured across the restart.
-  void RestartCapturePositions() { capture_position_known_ = false; }
+  // Audio thread: a new capture stream starts; its device positions count from 0.
+  void RestartCapturePositions() {
+    capture_position_known_ = true;
+    next_capture_position_ = 0;
+  }
 
   void AddRenderUnderrun(int64_t frames) { Add(&render_underrun_frames_, frames); }
   void AddRingDropped(int64_t samples) { Add(&ring_dropped_samples_, samples); }

@@ -78,21 +78,40 @@ class CaptureTest : public AudioTest {
 
 TEST_F(CaptureTest, AMonoPacketReachesTheRingAndThePcmAsTheSameSignal) {
   OpenCapture(Pcm(48000, 1), Sine(1000.0, 0.5));
-  audio_.Tick(3);
+  audio_.Tick(2);  // what the device's buffer holds
   ProcessCapture(monitor());
   const std::vector<double> ring = Ring();
-  ASSERT_EQ(ring.size(), 1440u) << "every queued packet is drained";
+  ASSERT_EQ(ring.size(), 960u) << "every queued packet is drained";
   EXPECT_NEAR(ZeroCrossingFrequency(ring, 0, ring.size(), 48000), 1000.0, 1.0);
   EXPECT_NEAR(Peak(ring, 0, ring.size()), 0.5, 0.001);
 
-  EXPECT_EQ(monitor().pcm_queue_.size(), 5u);
+  EXPECT_EQ(monitor().pcm_queue_.size(), 3u);
   for (const auto& chunk : monitor().pcm_queue_) EXPECT_EQ(chunk.size(), 512u);
-  EXPECT_EQ(monitor().pending_.size(), 160u);
+  EXPECT_EQ(monitor().pending_.size(), 192u);
   std::vector<double> pcm;
   for (int16_t sample : Pcm16()) pcm.push_back(sample / 32767.0);
-  ASSERT_EQ(pcm.size(), 1440u);
+  ASSERT_EQ(pcm.size(), 960u);
   EXPECT_NEAR(ZeroCrossingFrequency(pcm, 0, pcm.size(), 48000), 1000.0, 1.0);
-  EXPECT_NEAR(ToneAmplitude(pcm, 0, 1440, 1000.0, 48000), 0.5, 0.002);
+  EXPECT_NEAR(ToneAmplitude(pcm, 0, 960, 1000.0, 48000), 0.5, 0.002);
+  EXPECT_EQ(monitor().glitches_.Snapshot().capture_discontinuities, 0);
+}
+
+// The device's buffer holds two periods: a reader that falls a period behind loses the oldest,
+// and the gap is counted from the device position the next packet carries.
+TEST_F(CaptureTest, PacketsLostToALateReaderAreCounted) {
+  OpenCapture(Pcm(48000, 1), Sine(1000.0, 0.5));
+  monitor().glitches_.RestartCapturePositions();  // as a start does
+  audio_.Tick(5);
+  const tonelark::CaptureOutcome outcome = ProcessCapture(monitor());
+  EXPECT_EQ(outcome.result, S_OK);
+  EXPECT_EQ(outcome.frames, 960u);
+  const tonelark::GlitchCounts counts = monitor().glitches_.Snapshot();
+  EXPECT_EQ(counts.capture_discontinuities, 1);
+  EXPECT_EQ(counts.capture_samples_lost, 3 * 480);
+  // The ring holds the two newest periods, continuous in themselves.
+  const std::vector<double> ring = Ring();
+  ASSERT_EQ(ring.size(), 960u);
+  EXPECT_NEAR(ToneAmplitude(ring, 0, 960, 1000.0, 48000), 0.5, 0.002);
 }
 
 TEST_F(CaptureTest, SilentPacketsAreReadAsZeros) {

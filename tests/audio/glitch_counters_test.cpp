@@ -20,15 +20,15 @@ TEST(GlitchCountersTest, AFlaggedPacketCountsTheFramesItsPositionSkipped) {
   EXPECT_EQ(counts.capture_discontinuities, 2);
   EXPECT_EQ(counts.capture_samples_lost, 1440);
 
-  // The first packet after a restart has nothing to be measured against.
+  // A new stream counts from position 0: what its first packet skipped is lost too.
   counters.RestartCapturePositions();
-  counters.OnCapturePacket(kGap, 100000, 480);
+  counters.OnCapturePacket(kGap, 960, 480);
   counts = counters.Snapshot();
   EXPECT_EQ(counts.capture_discontinuities, 3);
-  EXPECT_EQ(counts.capture_samples_lost, 1440);
+  EXPECT_EQ(counts.capture_samples_lost, 1440 + 960);
   // An unflagged jump is the driver's business, not a gap it reports.
   counters.OnCapturePacket(0, 200000, 480);
-  EXPECT_EQ(counters.Snapshot().capture_samples_lost, 1440);
+  EXPECT_EQ(counters.Snapshot().capture_samples_lost, 1440 + 960);
 }
 
 TEST(GlitchCountersTest, ResetStartsEveryCounterAndTheTimelineAfresh) {
@@ -43,6 +43,7 @@ TEST(GlitchCountersTest, ResetStartsEveryCounterAndTheTimelineAfresh) {
   EXPECT_EQ(counts.ring_dropped_samples, 7);
   EXPECT_EQ(counts.pcm_chunks_dropped, 2);
   counters.Reset();
+  // Before any stream: no timeline to measure against.
   counters.OnCapturePacket(kGap, 5000, 480);
   counts = counters.Snapshot();
   EXPECT_EQ(counts.capture_discontinuities, 1);

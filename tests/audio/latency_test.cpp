@@ -1,104 +1,77 @@
-// Monitoring latency in frames: an impulse at the guitar input and the moment it leaves the
-// speakers. The virtual clock is stepped by hand and each step is served the way the audio thread
-// serves its wakes (render event first, then the capture event), with the engine's own set-up,
-// capture and render functions.
+// Monitoring delay and continuity as a player hears them: impulses played into the guitar input
+// are found again in what the virtual speakers played, on the stepped clock, with the engine's own
+// start-up and per-wake code. A frame of the speakers' recording was heard at its index over the
+// render rate after the render start (the recording keeps real time, silences included).
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
-#include "guitar/audio_loop.h"
-#include "guitar/open_streams.h"
-#include "guitar/render_monitor.h"
 #include "tests/audio/audio_fixture.h"
+#include "tests/audio/clocked_engine.h"
 
 namespace tonelark_test {
 namespace {
 
 using virtual_audio::CaptureSource;
 
-constexpr uint32_t kImpulsePeriod = 4801;  // frames: about 100 ms, longer than any latency
-constexpr int kTicks = 100;                // 10 ms each
+constexpr uint32_t kImpulsePeriod = 4801;  // frames: about 100 ms, longer than any delay
 
-struct Latency {
-  int captured = 0;          // impulses played into the guitar input
-  int due = 0;               // of those, the ones old enough to have come out by the end
-  int heard = 0;             // impulses found in the speakers' signal
-  double worst_frames = 0;   // render frames between an impulse and its sound
-  double best_frames = 1e9;  //
-  int underruns = 0;         // render periods the device found short of frames
+struct Heard {
+  int due = 0;              // impulses old enough to have come out by the end
+  int heard = 0;            // impulses found in the speakers' signal
+  double worst_frames = 0;  // render frames between an impulse and its sound
+  double best_frames = 1e9;
+  std::vector<long> onsets;             // frame indexes in the recording
+  uint64_t device_underrun_frames = 0;  // what the speakers had to fill with silence
+  tonelark::GlitchCounts glitches;
 };
 
 class LatencyTest : public AudioTest {
  protected:
-  void TearDown() override {
-    tonelark::CloseStreams(monitor());
-    AudioTest::TearDown();
-  }
-
-  Latency Measure(bool shared_render) {
+  // A guitar adapter playing an impulse every kImpulsePeriod frames at `capture_rate`, and
+  // speakers at 48000 Hz, exclusive or (with `shared`) taking only their mix format.
+  void AddDevices(uint32_t capture_rate, bool shared, REFERENCE_TIME minimum_period = 100000) {
     DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+    guitar.exclusive_formats = {Pcm(capture_rate, 1)};
     guitar.source.kind = CaptureSource::Kind::kImpulse;
     guitar.source.period_frames = kImpulsePeriod;
     guitar.source.amplitude = 0.2;  // x4 volume: 0.8 at the speakers
+    guitar.default_period = 100000;
+    guitar.minimum_period = minimum_period;
     audio_.AddDevice(guitar);
     DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
-    if (shared_render) speakers.exclusive_formats.clear();  // mix: 48000 Hz stereo float
+    if (shared) speakers.exclusive_formats.clear();  // mix: 48000 Hz stereo float
+    speakers.default_period = 100000;
+    speakers.minimum_period = minimum_period;
     audio_.AddDevice(speakers);
     audio_.SetDefaultDevice(eRender, L"speakers");
+  }
 
-    tonelark::Monitor& m = monitor();
-    Latency result;
-    if (!tonelark::OpenStreams(m)) {
-      ADD_FAILURE() << "streams did not open";
+  Heard Measure(double seconds, REFERENCE_TIME render_offset = 0) {
+    ClockedEngine engine(audio_, monitor());
+    Heard result;
+    if (!engine.Start(render_offset)) {
+      ADD_FAILURE() << "the streams did not start";
       return result;
     }
-    const double capture_rate = m.capture_.info.sample_rate;
-    const double render_rate = m.render_.info.sample_rate;
-    m.capture_.client->Start();
-
-    // When each rendered frame leaves the speaker, in seconds from the capture start: a frame
-    // queued behind `padding` frames at time t plays at t + (padding + i) / rate.
-    std::vector<double> play_time;
-    double now = 0.0;
-    auto render = [&] {
-      UINT32 padding = 0;
-      m.render_.client->GetCurrentPadding(&padding);
-      tonelark::RenderMonitor(m);
-      const size_t first = play_time.size();
-      const size_t frames = audio_.Rendered(L"speakers").FrameCount();
-      for (size_t i = first; i < frames; ++i) {
-        play_time.push_back(now + (padding + (i - first)) / render_rate);
-      }
-    };
-    auto tick = [&] {
-      audio_.Tick(1);
-      now += 0.01;
-    };
-
-    // Pre-fill and priming, then the render start.
-    const int32_t target = std::max<int32_t>(static_cast<int32_t>(m.render_.buffer_frames), 1);
-    while (m.ring_count_ < target && now < 0.25) {
-      tick();
-      tonelark::ProcessCapture(m);
-    }
-    render();
-    m.render_.client->Start();
-    for (int i = 0; i < kTicks; ++i) {
-      tick();
-      tonelark::ProcessCapture(m);  // woken by the render event
-      render();
-      tonelark::ProcessCapture(m);  // then by the capture event
-      if (shared_render) render();
-    }
+    engine.RunUntil(seconds);
+    const double capture_rate = monitor().capture_.info.sample_rate;
+    const double render_rate = monitor().render_.info.sample_rate;
+    const double end = engine.Now();
+    result.glitches = monitor().glitches_.Snapshot();
+    engine.Close();
 
     const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
-    for (double at = 0.0; at < now; at += kImpulsePeriod / capture_rate) {
-      ++result.captured;
-      if (at <= now - 0.03) ++result.due;  // the last 30 ms may still be on their way
+    // The priming cuts what arrived beyond its fill before anything is heard: an impulse in the
+    // first packets may go with it.
+    for (double at = 0.0; at <= end - 0.05; at += kImpulsePeriod / capture_rate) {
+      if (at >= 0.05) ++result.due;
     }
     for (long at = Onset(out, 0.4); at >= 0; at = Onset(out, 0.4, static_cast<size_t>(at) + 1)) {
-      const double played = play_time.at(static_cast<size_t>(at));
-      // The impulse it belongs to is the last one captured before it was played.
+      result.onsets.push_back(at);
+      const double played = engine.RenderStart() + at / render_rate;
+      // It belongs to the last impulse played into the input before it came out.
       const double impulse = static_cast<long>(played * capture_rate / kImpulsePeriod) *
                              static_cast<double>(kImpulsePeriod) / capture_rate;
       const double frames = (played - impulse) * render_rate;
@@ -106,35 +79,71 @@ class LatencyTest : public AudioTest {
       result.best_frames = std::min(result.best_frames, frames);
       ++result.heard;
     }
-    result.underruns = audio_.RenderUnderruns(L"speakers");
+    result.device_underrun_frames = audio_.RenderUnderrunFrames(L"speakers");
     return result;
   }
 
-  static void Print(const char* name, const Latency& latency, double bound) {
+  static void Print(const char* name, const Heard& heard, double bound) {
     std::printf(
-        "[ latency  ] %s: worst %.0f frames (%.1f ms), best %.0f frames, bound %.0f frames; "
-        "%d of %d impulses heard; %d render underruns\n",
-        name, latency.worst_frames, latency.worst_frames / 48.0, latency.best_frames, bound,
-        latency.heard, latency.captured, latency.underruns);
+        "[ latency  ] %s: worst %.0f frames (%.2f ms), best %.0f, bound %.0f; %d of %d impulses "
+        "heard; speaker under-run frames %llu; engine: under-run frames %lld, ring samples "
+        "dropped %lld, capture gaps %lld\n",
+        name, heard.worst_frames, heard.worst_frames / 48.0, heard.best_frames, bound, heard.heard,
+        heard.due, static_cast<unsigned long long>(heard.device_underrun_frames),
+        static_cast<long long>(heard.glitches.render_underrun_frames),
+        static_cast<long long>(heard.glitches.ring_dropped_samples),
+        static_cast<long long>(heard.glitches.capture_discontinuities));
+  }
+
+  static void ExpectClean(const Heard& heard) {
+    EXPECT_GE(heard.heard, heard.due) << "every impulse is heard";
+    EXPECT_EQ(heard.device_underrun_frames, 0u);
+    EXPECT_EQ(heard.glitches.render_underrun_frames, 0);
+    EXPECT_EQ(heard.glitches.ring_dropped_samples, 0);
+    EXPECT_EQ(heard.glitches.capture_discontinuities, 0);
   }
 };
 
 TEST_F(LatencyTest, ExclusiveCaptureAndRenderAt10Milliseconds) {
-  const Latency latency = Measure(false);
-  const double bound = 480 + 2 * 480;  // one capture period and two render periods
-  Print("exclusive/exclusive 10 ms", latency, bound);
-  EXPECT_GE(latency.heard, latency.due) << "every impulse is heard";
-  EXPECT_LE(latency.heard, latency.captured);
-  EXPECT_LE(latency.worst_frames, bound);
-  EXPECT_EQ(latency.underruns, 0);
+  AddDevices(48000, false);
+  for (REFERENCE_TIME offset : {0, 30000, 70000}) {
+    SCOPED_TRACE(offset);
+    audio_.ClearRendered(L"speakers");
+    const Heard heard = Measure(2.0, offset);
+    const double bound = 480 + 2 * 480;  // one capture period and two render periods
+    Print("exclusive/exclusive 10 ms", heard, bound);
+    ExpectClean(heard);
+    EXPECT_LE(heard.worst_frames, bound);
+    monitor_ = std::make_unique<tonelark::Monitor>();
+  }
 }
 
-TEST_F(LatencyTest, SharedRender) {
-  const Latency latency = Measure(true);
-  const double bound = 480 + 2 * 480;  // the shared engine's period is 10 ms as well
-  Print("exclusive capture, shared render", latency, bound);
-  EXPECT_GT(latency.heard, 0);
-  EXPECT_LE(latency.worst_frames, bound);
+// The system mixer takes a whole 10 ms period on each pass: ten seconds at 48 kHz without a gap
+// at the speakers and without a sample lost on the way.
+TEST_F(LatencyTest, SharedRenderForTenSecondsWithoutAGap) {
+  AddDevices(48000, true);
+  const Heard heard = Measure(10.0, 40000);
+  const double bound = 480 + 2 * 480;
+  Print("exclusive capture, shared render, 10 s", heard, bound);
+  ExpectClean(heard);
+  EXPECT_LE(heard.worst_frames, bound);
+}
+
+// Devices whose minimum period is 3 ms (144 frames at 48 kHz) or 2 ms, opened at it on request.
+TEST_F(LatencyTest, LowLatencyAtTheDevicesMinimumPeriod) {
+  for (REFERENCE_TIME period : {30000, 20000}) {
+    SCOPED_TRACE(period);
+    audio_.Reset();
+    AddDevices(48000, false, period);
+    // The default period is 10 ms: only the low-latency request goes below it.
+    monitor().start_options_.low_latency = true;
+    const Heard heard = Measure(2.0, period / 3);
+    const double frames = period * 48000.0 / 1e7;
+    Print(period == 30000 ? "low latency 3 ms" : "low latency 2 ms", heard, 2 * frames);
+    ExpectClean(heard);
+    EXPECT_LE(heard.worst_frames, 3 * frames) << "one capture period and two render periods";
+    monitor_ = std::make_unique<tonelark::Monitor>();
+  }
 }
 
 }  // namespace

@@ -204,15 +204,31 @@ TEST_F(StreamSetupTest, ARenderDeviceRefusingEveryExclusiveFormatIsOpenedShared)
   EXPECT_EQ(inits[0].format, Float32(44100, 2));
 }
 
-TEST_F(StreamSetupTest, ARenderDeviceHeldByAnotherProgramIsOpenedShared) {
+// Windows refuses shared mode too while another program holds the device exclusively: the start
+// fails with the shared step's line instead of claiming speakers it cannot play through.
+TEST_F(StreamSetupTest, ARenderDeviceHeldByAnotherProgramRefusesSharedModeToo) {
   AddGuitarAndSpeakers();
   DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
   speakers.held_exclusively = true;
+  audio_.AddDevice(speakers);
+  EXPECT_FALSE(OpenStreams(monitor()));
+  ExpectLine("Tonelark shared init failed 0x8889000a\n");
+  tonelark::CloseStreams(monitor());
+}
+
+TEST_F(StreamSetupTest, ASharedRenderStreamTakesTheMixFormatAndTheEnginePeriod) {
+  AddGuitarAndSpeakers();
+  DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+  speakers.exclusive_formats.clear();
   speakers.mix_format = Pcm(48000, 2, 32);
+  speakers.default_period = 100000;
   audio_.AddDevice(speakers);
   ASSERT_TRUE(OpenStreams(monitor()));
   ExpectLine("Tonelark exclusive 48000 Hz capture, render shared 48000 Hz\n");
   EXPECT_FALSE(monitor().render_.info.is_float) << "a 32-bit integer mix format";
+  EXPECT_EQ(monitor().render_.period_frames, 480u);
+  EXPECT_EQ(monitor().render_.buffer_frames, 1056u);
+  EXPECT_EQ(monitor().capture_.period_frames, monitor().capture_.buffer_frames);
 }
 
 TEST_F(StreamSetupTest, OnlyTheNamedStepsWriteALine) {
