@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Sums up a demo run from the files it left: the replies the user interface received, the PCM
-events (count, rate, level), the clicks found in the speaker output (onset and pitch) and the
-program's exit code.
+events (count, rate, level, pauses), the engine's "status" replies, the program's debugger
+output, the clicks found in the speaker output (onset and pitch) and the program's exit code.
 
 Usage: analyse.py OUT_DIR [--exit-code N] [--speakers speakers.wav] [--json]
 """
@@ -10,6 +10,7 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 
 from wavio import WavError, read_wav
@@ -18,6 +19,11 @@ PCM_CHANNEL = "tonelark/guitar_pcm"
 CLICK_NORMAL_HZ = 1046.5
 CLICK_ACCENT_HZ = 1568.0
 CLICK_SECONDS = 0.030
+# PCM events come every 5.3 ms at 48 kHz, a few together when the user interface's thread was
+# busy; a wait this long means the stream paused.
+PCM_PAUSE_MS = 250.0
+# A value in the traffic log's decoded map: a string, true/false/null or a number.
+MAP_ENTRY = re.compile(r'"([^"\\]*)": ("(?:[^"\\]|\\.)*"|true|false|null|-?[0-9][0-9.e+-]*L?)')
 # A click starts at amplitude 0.35 and decays with the square of the remaining fraction; over
 # the analysis window it averages about 0.15. Guitar harmonics that close to the click pitches
 # stay far below this.
@@ -82,6 +88,65 @@ def pcm_event_stats(entries):
         span = (times[-1] - times[0]) / 1000.0
         rate = (len(times) - 1) / span
     return len(times), sizes, rate, span
+
+
+def pcm_pauses(entries, longer_than_ms=PCM_PAUSE_MS):
+    """Waits between two PCM events longer than longer_than_ms: [(from ms, to ms)]."""
+    times = [e["time"] for e in entries
+             if e["kind"] == "event" and e["channel"] == PCM_CHANNEL and e["text"].startswith("success bytes[")]
+    return [(a, b) for a, b in zip(times, times[1:]) if b - a > longer_than_ms]
+
+
+def decoded_map(text):
+    """The entries of a decoded map ("success {...}" in traffic.log) as a dict of Python values;
+    strings keep their escapes."""
+    entries = {}
+    for key, value in MAP_ENTRY.findall(text):
+        if value.startswith('"'):
+            entries[key] = value[1:-1]
+        elif value in ("true", "false"):
+            entries[key] = value == "true"
+        elif value == "null":
+            entries[key] = None
+        elif "." in value or "e" in value:
+            entries[key] = float(value)
+        else:
+            entries[key] = int(value.rstrip("L"))
+    return entries
+
+
+def status_replies(pairs):
+    """[(reply time ms, decoded map)] of the replies to "status"."""
+    return [(reply["time"], decoded_map(reply["text"])) for request, reply in pairs
+            if request and request["text"].startswith("status(") and reply["text"].startswith("success {")]
+
+
+def read_debug_output(path):
+    """debug.log as [(time ms, text)]."""
+    lines = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            when, _, text = line.strip().partition(" ")
+            try:
+                lines.append((float(when), text))
+            except ValueError:
+                continue
+    return lines
+
+
+def describe_status(entries):
+    def yes_no(key):
+        return {True: "yes", False: "no"}.get(entries.get(key), "?")
+
+    text = "deviceLost %s, running %s" % (str(entries.get("deviceLost", "?")).lower(),
+                                          str(entries.get("running", "?")).lower())
+    if entries.get("sampleRate"):
+        text += "; %s, %s Hz, capture exclusive %s, latency %.1f ms" % (
+            entries.get("name", "?"), entries.get("sampleRate"), yes_no("captureExclusive"),
+            entries.get("latencyMs") or 0.0)
+    else:
+        text += "; no streams"
+    return text
 
 
 # ---- signal analysis ----
@@ -245,6 +310,36 @@ def summarise(out_dir, exit_code, speakers_path):
             add("  PCM received: %s" % error)
     else:
         add("  PCM received: no pcm.wav (no PCM event arrived)")
+    pauses = pcm_pauses(entries)
+    facts["pcm_pauses"] = [{"from": round(a / 1000.0, 3), "to": round(b / 1000.0, 3)} for a, b in pauses]
+    if pauses:
+        for a, b in pauses:
+            add("  PCM paused for %.2f s: no event from %.3f s to %.3f s" % ((b - a) / 1000.0, a / 1000.0, b / 1000.0))
+    elif count > 1:
+        add("  PCM never paused for more than %.0f ms" % PCM_PAUSE_MS)
+
+    statuses = status_replies(pairs)
+    facts["status"] = [{"time": round(t / 1000.0, 3), "deviceLost": m.get("deviceLost"),
+                        "running": m.get("running")} for t, m in statuses]
+    if statuses:
+        add("")
+        add("  engine status (replies to \"status\"):")
+        for when, entries_map in statuses:
+            add("    %8.3f s  %s" % (when / 1000.0, describe_status(entries_map)))
+            glitches = ", ".join("%s %s" % (key, entries_map[key]) for key in (
+                "captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
+                "ringDroppedSamples", "pcmChunksDropped") if key in entries_map)
+            if glitches:
+                add("               glitches so far: %s" % glitches)
+
+    debug_path = os.path.join(out_dir, "debug.log")
+    if os.path.exists(debug_path):
+        debug = read_debug_output(debug_path)
+        facts["debug_output"] = [{"time": round(t / 1000.0, 3), "text": text} for t, text in debug]
+        add("")
+        add("  program's debugger output (debug.log): %d lines" % len(debug))
+        for when, text in debug:
+            add("    %8.3f s  %s" % (when / 1000.0, shorten(text, 100)))
 
     add("")
     if speakers_path and os.path.exists(speakers_path):
@@ -255,9 +350,13 @@ def summarise(out_dir, exit_code, speakers_path):
                 % (os.path.basename(speakers_path), speakers.describe(), rms, peak))
             streaming = streaming_seconds(pairs)
             if streaming and speakers.seconds < 0.95 * streaming:
-                add("  (it holds %.2f s of the %.2f s between \"start\" and \"stop\": periods the speakers"
-                    " did not receive, as on a loaded machine, are not in the file, so the gaps below"
-                    " can be shorter than they were)" % (speakers.seconds, streaming))
+                why = ("periods the speakers did not receive, as on a loaded machine, are not in the"
+                       " file")
+                if pauses:
+                    why = ("the speakers got nothing while the streams were closed (the PCM pause"
+                           " above), and " + why)
+                add("  (it holds %.2f s of the %.2f s between \"start\" and \"stop\": %s, so the"
+                    " gaps below can be shorter than they were)" % (speakers.seconds, streaming, why))
             clicks = find_clicks(speakers.samples, speakers.rate)
             facts["clicks"] = [{"onset": round(c["onset"], 4), "pitch": round(c["pitch"], 1),
                                 "accent": c["accent"]} for c in clicks]

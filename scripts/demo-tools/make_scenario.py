@@ -3,16 +3,36 @@
 
 Times are milliseconds after the program's first frame. The story: open the PCM stream, start
 the engine, bring the volume down, play four bars of clicks at 120 bpm with an accent on each
-bar's first beat, turn monitoring off and on again while the clicks go on, try an unknown method
-and two malformed messages, stop, close the stream and the window.
+bar's first beat, turn monitoring off and on again while the clicks go on, ask for the engine's
+"status" before, while and after the guitar adapter is unplugged for 1.5 s in the middle of the
+clicks (the virtual audio configuration unplugs it: see --unplug), try an unknown method and two
+malformed messages, stop, close the stream and the window.
 
 Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4]
+       make_scenario.py --unplug [--bpm 120] [--bars 4]
+--unplug prints the virtual audio lines for the guitar adapter that unplug it at that moment.
 """
 
 import argparse
 
 GUITAR = "tonelark/guitar"
 PCM = "tonelark/guitar_pcm"
+START_MS = 600
+AWAY_MS = 1500
+DEVICE_PERIOD_MS = 10  # the virtual devices' default period
+
+
+def unplug_ms(bpm, bars):
+    """When the adapter leaves: a quarter beat before the middle click."""
+    beat_ms = 60000.0 / bpm
+    return 2000 + int(round((bars * 2 - 0.25) * beat_ms))
+
+
+def unplug_lines(bpm, bars):
+    """The guitar adapter's removal for the virtual audio configuration. It counts the periods
+    its capture stream played since "start", so it leaves a little after unplug_ms."""
+    return ["remove after-periods %d" % ((unplug_ms(bpm, bars) - START_MS) // DEVICE_PERIOD_MS),
+            "return after-ms %d" % AWAY_MS]
 
 
 def scenario_lines(bpm, bars):
@@ -24,14 +44,19 @@ def scenario_lines(bpm, bars):
     def beat(n):
         return first_click + int(round(n * beat_ms))
 
+    unplug = unplug_ms(bpm, bars)
     actions = [
         (300, "listen %s" % PCM),
-        (600, "call %s start" % GUITAR),
+        (START_MS, "call %s start" % GUITAR),
         (1600, "call %s setVolume double 0.5" % GUITAR),
         # Monitoring off for the middle bars: only the clicks sound; then the guitar comes back.
         (beat(4.5), "call %s setSpeaker bool false   # monitoring off" % GUITAR),
         (beat(10.5), "call %s setSpeaker bool true    # monitoring on" % GUITAR),
         (beat(12.5), "call %s setVolume int 1" % GUITAR),
+        # The adapter is away from `unplug` for AWAY_MS; it is found again within half a second.
+        (unplug - 700, "call %s status   # before the guitar adapter is unplugged" % GUITAR),
+        (unplug + 800, "call %s status   # while it is away" % GUITAR),
+        (unplug + AWAY_MS + 1500, "call %s status   # after it is back" % GUITAR),
         # Things a user interface should never send: each is answered and the program goes on.
         (end_of_clicks + 200, "call %s tune string E standard   # unknown method" % GUITAR),
         (end_of_clicks + 400, "raw %s 03 07 00 00 00   # not a method call" % GUITAR),
@@ -57,10 +82,17 @@ def scenario_lines(bpm, bars):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out")
+    parser.add_argument("out", nargs="?")
     parser.add_argument("--bpm", type=float, default=120.0)
     parser.add_argument("--bars", type=int, default=4)
+    parser.add_argument("--unplug", action="store_true",
+                        help="print the guitar adapter's removal lines instead")
     args = parser.parse_args()
+    if args.unplug:
+        print("\n".join(unplug_lines(args.bpm, args.bars)))
+        return
+    if not args.out:
+        parser.error("OUT.txt is needed")
     with open(args.out, "w") as f:
         f.write("\n".join(scenario_lines(args.bpm, args.bars)) + "\n")
 

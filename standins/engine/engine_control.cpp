@@ -281,6 +281,12 @@ void SetRecording(bool recording) {
   state.recording = recording;
 }
 
+void SetKeepSentMessages(bool keep) {
+  State& state = State::Get();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  state.keep_sent = keep;
+}
+
 // ---- Counters and logs ----
 
 int RedrawCount() {
@@ -379,6 +385,7 @@ void Reset() {
     state.call_log.clear();
     state.call_count = 0;
     state.recording = true;
+    state.keep_sent = true;
     state.redraws = 0;
     state.font_reloads = 0;
     state.resyncs = 0;

@@ -134,6 +134,10 @@ void SetDpi(UINT dpi);
 void ClaimWindowMessage(UINT message, LRESULT result);
 // Keeps the call log and the sent messages (on by default); benchmarks turn it off.
 void SetRecording(bool recording);
+// Keeps the messages the program sends without awaiting a reply (on by default, while recording).
+// A user interface that follows them through the traffic observer turns it off, so that a long
+// stream of events does not pile up in the process; the call log is kept either way.
+void SetKeepSentMessages(bool keep);
 
 // ---- Counters and logs since Reset ----
 int RedrawCount();

@@ -133,7 +133,7 @@ UINT DpiFromEnvironment() {
 }
 
 // Keeps a message the program sent for the user interface: always when it awaits a reply (the
-// user interface has to find and answer it), else only while recording.
+// user interface has to find and answer it), else only while recording and keeping them.
 bool RecordSent(FlutterDesktopMessenger* messenger, const char* channel, const uint8_t* message,
                 size_t message_size, FlutterDesktopBinaryReply reply, void* user_data,
                 bool wants_reply) {
@@ -145,7 +145,7 @@ bool RecordSent(FlutterDesktopMessenger* messenger, const char* channel, const u
     if (wants_reply && reply != nullptr) {
       messenger->engine->awaited_replies[id] = engine_standin::AwaitedReply{reply, user_data};
     }
-    if (wants_reply || state.recording.load(std::memory_order_relaxed)) {
+    if (wants_reply || (state.recording.load(std::memory_order_relaxed) && state.keep_sent)) {
       engine_standin::SentMessage sent;
       sent.id = id;
       sent.channel = channel;

@@ -156,6 +156,7 @@ class State {
   // Read without mutex on every call, so that benchmarks pay no lock for the log they turn off.
   std::atomic<bool> recording{true};
   // state:
+  bool keep_sent = true;  // SetKeepSentMessages
   std::vector<Call> call_log;
   int64_t call_count = 0;  // only counted while recording
   uint64_t next_id = 1;

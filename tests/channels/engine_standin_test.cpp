@@ -2,6 +2,7 @@
 // awaited across threads, observers see the traffic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -108,6 +109,26 @@ TEST_F(EngineStandinTest, EndingAnEngineAnswersRepliesItStillOwes) {
       &answers);
   FlutterDesktopEngineDestroy(engine);
   EXPECT_EQ(answers, 1);
+}
+
+TEST_F(EngineStandinTest, SentMessagesCanBeLeftToTheObserver) {
+  FlutterDesktopEngineRef engine = CreateEngine();
+  FlutterDesktopMessengerRef messenger = FlutterDesktopEngineGetMessenger(engine);
+  int observed = 0;
+  engine_standin::SetTrafficObserver([&](const engine_standin::TrafficEvent&) { ++observed; });
+  engine_standin::SetKeepSentMessages(false);
+  const uint8_t event[] = {0, 1};
+  for (int i = 0; i < 3; ++i) FlutterDesktopMessengerSend(messenger, "events", event, 2);
+  // One that awaits a reply must stay findable, or it could never be answered.
+  FlutterDesktopMessengerSendWithReply(
+      messenger, "asks", nullptr, 0, [](const uint8_t*, size_t, void*) {}, nullptr);
+  const std::vector<engine_standin::SentMessage> sent = engine_standin::SentMessages(engine);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].channel, "asks");
+  EXPECT_EQ(observed, 4);
+  const std::vector<std::string> log = engine_standin::CallLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "FlutterDesktopMessengerSend"), 3);
+  FlutterDesktopEngineDestroy(engine);
 }
 
 TEST_F(EngineStandinTest, DpiAndOutputStreams) {

@@ -5,7 +5,8 @@ Each case copies the staged application to a temporary folder, writes a scenario
 stand-in (which plays the user interface) and a virtual audio configuration (a guitar adapter
 playing a sine, and speakers that record to a WAV file), runs `wine tonelark.exe` with a time
 limit and checks what the stand-ins recorded: report.txt, traffic.log, plugins.log, the received
-PCM (pcm.wav) and the speaker output.
+PCM (pcm.wav), the speaker output, the program's debugger output (debug.log) and its handle
+count over time (resources.log).
 
 The harness starts its own Xvfb (a screen large enough for a 1920 x 1080 window) and uses its own
 Wine prefix, and stops both (Xvfb by its process id, the prefix's wineserver with -k) on every
@@ -29,6 +30,10 @@ import wave
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 REGISTER_VIRTUAL_AUDIO = os.path.join(REPO, "scripts", "register-virtual-audio")
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(REPO, "scripts", "demo-tools"))
+import analyse  # noqa: E402  (the decoded replies of traffic.log)
+import soak_tools  # noqa: E402  (the soak's scenario and resources.log reader)
 
 SCREEN = "2560x1600x24"
 # Time limits, in seconds, that keep the whole run well inside CTest's 900 s.
@@ -287,25 +292,47 @@ class Run:
         return lines
 
     def answered_messages(self):
-        """The user interface's messages in order, each with the program's reply (None when
-        there was none), paired per channel in order."""
+        """The user interface's messages in order, each with the program's reply (bytes, and
+        the log's decoded text; None when there was none), paired per channel in order."""
         messages = []
         waiting = {}
         for when, direction, channel, kind, rest, data in self.traffic():
             if direction == "ui->app" and kind == "message":
-                entry = {"time": when, "channel": channel, "what": rest, "reply": None}
+                entry = {"time": when, "channel": channel, "what": rest, "reply": None,
+                         "reply_text": None}
                 messages.append(entry)
                 waiting.setdefault(channel, []).append(entry)
             elif direction == "app->ui" and kind == "reply" and waiting.get(channel):
-                waiting[channel].pop(0)["reply"] = data if data is not None else b""
+                entry = waiting[channel].pop(0)
+                entry["reply"] = data if data is not None else b""
+                entry["reply_text"] = rest
         return messages
 
     def events(self, channel):
         return [(when, rest) for when, direction, ch, kind, rest, _ in self.traffic()
                 if direction == "app->ui" and kind == "event" and ch == channel]
 
+    def debug_lines(self):
+        """debug.log as [(time ms, text)]."""
+        text = self.text("debug.log")
+        if text is None:
+            raise Failure("no debug.log was written")
+        lines = []
+        for raw in text.splitlines():
+            when, _, rest = raw.strip().partition(" ")
+            try:
+                lines.append((float(when), rest))
+            except ValueError:
+                continue
+        return lines
 
-def audio_config(speakers_wav):
+
+
+def audio_config(speakers_wav, guitar_lines=(), speakers_lines=None):
+    """The guitar adapter (with guitar_lines added) and speakers that record to speakers_wav
+    (speakers_lines in place of the output line, when given)."""
+    if speakers_lines is None:
+        speakers_lines = ["output " + winpath(speakers_wav)]
     return "\n".join([
         "device {0.0.1.00000000}.{e2e-guitar}",
         "flow capture",
@@ -315,6 +342,7 @@ def audio_config(speakers_wav):
         "format %d 2 16" % CAPTURE_RATE,
         "source sine %g %g" % (GUITAR_HZ, GUITAR_AMPLITUDE),
         "default",
+    ] + list(guitar_lines) + [
         "",
         "device {0.0.0.00000000}.{e2e-speakers}",
         "flow render",
@@ -322,13 +350,16 @@ def audio_config(speakers_wav):
         "description Virtual Audio Device",
         "format %d 2 16" % CAPTURE_RATE,
         "mix %d 2" % CAPTURE_RATE,
-        "output " + winpath(speakers_wav),
+    ] + list(speakers_lines) + [
         "default",
         "",
     ])
 
 
-def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=None):
+def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=None, audio=None,
+                timeout=RUN_TIMEOUT_S):
+    """audio: the virtual audio configuration, given the speakers' WAV path (default:
+    audio_config)."""
     folder = os.path.join(session.tmp, name)
     out = os.path.join(folder, "out")
     os.makedirs(out)
@@ -338,13 +369,13 @@ def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=No
         "TONELARK_VIRTUAL_AUDIO_CONFIG": winpath(os.path.join(folder, "virtual-audio.cfg")),
     }
     with open(os.path.join(folder, "virtual-audio.cfg"), "w") as f:
-        f.write(audio_config(os.path.join(out, "speakers.wav")))
+        f.write((audio or audio_config)(os.path.join(out, "speakers.wav")))
     if scenario is not None:
         with open(os.path.join(folder, "scenario.txt"), "w") as f:
             f.write(scenario)
         env["TONELARK_SCENARIO"] = winpath(os.path.join(folder, "scenario.txt"))
     env.update(extra_env or {})
-    code, stdout, stderr = session.run(["wine", "tonelark.exe"] + list(args), RUN_TIMEOUT_S,
+    code, stdout, stderr = session.run(["wine", "tonelark.exe"] + list(args), timeout,
                                        os.path.join(folder, "program"), cwd=app, extra_env=env)
     return Run(folder, code, stdout, stderr)
 
@@ -578,10 +609,130 @@ def case_view_failure(session, app):
     return run, c.problems
 
 
+# The guitar adapter leaves after 100 of its 10 ms periods (about 1 s after "start") and comes
+# back 2.5 s later. Each "status" stands well apart from both moments.
+REMOVAL_PERIODS = 100
+RETURN_AFTER_MS = 2500
+DEVICE_LOSS_SCENARIO = """\
+# The guitar adapter is unplugged while streaming and plugged in again.
+0 listen tonelark/guitar_pcm
+100 call tonelark/guitar start
+600 call tonelark/guitar status     # before the removal
+2300 call tonelark/guitar status    # while the adapter is away
+5500 call tonelark/guitar status    # after its return
+5700 call tonelark/guitar stop
+5800 cancel tonelark/guitar_pcm
+6000 close
+"""
+
+
+def case_device_loss(session, app):
+    """The guitar adapter is removed while streaming and comes back: PCM pauses and resumes by
+    itself, "status" tells, the debugger output says lost and back, and the program ends well."""
+    run = run_program(session, app, "device-loss", scenario=DEVICE_LOSS_SCENARIO,
+                      audio=lambda speakers: audio_config(speakers, guitar_lines=[
+                          "remove after-periods %d" % REMOVAL_PERIODS,
+                          "return after-ms %d" % RETURN_AFTER_MS]))
+    c = Checks()
+    report = run.report()
+    check_clean_end(c, run, report)
+
+    statuses = [m for m in run.answered_messages() if m["what"].startswith("status(")]
+    status = []
+    for message in statuses:
+        text = message["reply_text"] or ""
+        c.expect(text.startswith("success {"), "reply to status at %.0f ms: %r"
+                 % (message["time"], text))
+        status.append(analyse.decoded_map(text))
+    if c.equal(len(status), 3, "status replies"):
+        for what, entries, lost in zip(("before the removal", "while away", "after the return"),
+                                       status, (False, True, False)):
+            c.equal(entries.get("deviceLost"), lost, "deviceLost %s" % what)
+            c.equal(entries.get("running"), True, "running %s" % what)
+        for what, entries in (("before the removal", status[0]), ("after the return", status[2])):
+            c.equal(entries.get("name"), DEVICE_NAME, "device name %s" % what)
+            c.equal(entries.get("sampleRate"), CAPTURE_RATE, "sample rate %s" % what)
+            c.equal(entries.get("captureExclusive"), True, "exclusive capture %s" % what)
+
+    # PCM stops for about the time the adapter was away, then comes back without a command.
+    times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
+    gaps = [(b - a, a, b) for a, b in zip(times, times[1:])]
+    long_gaps = [g for g in gaps if g[0] > 1000.0]
+    if c.equal(len(long_gaps), 1, "pauses of the PCM events longer than 1 s") and statuses:
+        gap, gap_start, gap_end = long_gaps[0]
+        # The pause lasts the absence plus up to one 500 ms search and the re-opening.
+        c.expect(RETURN_AFTER_MS - 300 <= gap <= RETURN_AFTER_MS + 2000,
+                 "PCM paused for %.0f ms, the adapter was away for %d ms" % (gap, RETURN_AFTER_MS))
+        c.expect(statuses[0]["time"] < gap_start and gap_end < statuses[2]["time"],
+                 "the pause (%.0f to %.0f ms) is not between the first and the last status"
+                 % (gap_start, gap_end))
+        before = sum(1 for t in times if t <= gap_start)
+        after = sum(1 for t in times if t >= gap_end)
+        c.expect(before > 50 and after > 100,
+                 "PCM events before / after the pause: %d / %d" % (before, after))
+
+        # The debugger output: the start, the loss (an invalidated device), the re-opening and
+        # the return, and no failure lines from the silent searches in between.
+        debug = [(when, text) for when, text in run.debug_lines() if text.startswith("Tonelark")]
+        opened = "Tonelark exclusive %d Hz capture, render exclusive %d Hz" % (CAPTURE_RATE,
+                                                                                CAPTURE_RATE)
+        c.equal([text for _, text in debug],
+                [opened, "Tonelark device lost 0x88890004", opened, "Tonelark device back"],
+                "debugger output")
+        if len(debug) == 4:
+            lost_at, back_at = debug[1][0], debug[3][0]
+            c.expect(gap_start - 100 <= lost_at <= gap_start + 1500,
+                     "device lost at %.0f ms, the last PCM event before the pause at %.0f ms"
+                     % (lost_at, gap_start))
+            c.expect(abs(back_at - gap_end) <= 1000,
+                     "device back at %.0f ms, PCM resumed at %.0f ms" % (back_at, gap_end))
+    return run, c.problems
+
+
+SMOKE_CYCLES = 20
+SMOKE_SECONDS = 10
+HANDLE_SLACK = 10
+
+
+def case_soak_smoke(session, app):
+    """A short soak: start/stop cycles and streaming with clicks leave no handles behind."""
+    scenario = "\n".join(soak_tools.scenario_lines(SMOKE_CYCLES, SMOKE_SECONDS)) + "\n"
+    run = run_program(session, app, "soak-smoke", scenario=scenario,
+                      audio=lambda speakers: audio_config(speakers, speakers_lines=["record off"]))
+    c = Checks()
+    report = run.report()
+    check_clean_end(c, run, report)
+    messages = run.answered_messages()
+    starts = [m for m in messages if m["what"].startswith("start(")]
+    c.equal(len(starts), SMOKE_CYCLES + 1, "starts answered")
+    c.expect(all(m["reply"] is not None and m["reply"][:1] == b"\x00" and
+                 enc_string("ok") + enc_bool(True) in m["reply"] for m in starts),
+             "a start did not succeed")
+    c.expect(int(report.get("pcm_events", "0")) > 150 * SMOKE_SECONDS,
+             "only %s PCM events" % report.get("pcm_events"))
+    samples = soak_tools.read_resources(run.path("resources.log"))
+    plan = soak_tools.Plan(SMOKE_CYCLES, SMOKE_SECONDS, 120.0)
+    if c.expect(len(samples) > 20 and samples[-1]["time"] > plan.stream_end,
+                "resources.log: %d samples, the last at %.0f ms" % (
+                    len(samples), samples[-1]["time"] if samples else 0)):
+        c.expect(all(s["handles"] > 0 and s["private_bytes"] > 0 and s["working_set"] > 0
+                     for s in samples), "resources.log holds a zero figure")
+        early = soak_tools.sample_at(samples, plan.after_cycles(soak_tools.EARLY_CYCLES))
+        for label, at in (("after %d cycles" % SMOKE_CYCLES, plan.stream_start - 20),
+                          ("at the end of streaming", plan.stream_end)):
+            later = soak_tools.sample_at(samples, at)
+            c.expect(later["handles"] <= early["handles"] + HANDLE_SLACK,
+                     "handles %s: %d, after %d cycles: %d" % (
+                         label, later["handles"], soak_tools.EARLY_CYCLES, early["handles"]))
+    return run, c.problems
+
+
 CASES = [
     ("session", case_session),
     ("quick-close", case_quick_close),
     ("view-failure", case_view_failure),
+    ("device-loss", case_device_loss),
+    ("soak-smoke", case_soak_smoke),
 ]
 
 

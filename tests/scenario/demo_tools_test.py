@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks the demo's signal analysis on signals with known clicks, guitar and PCM traffic."""
+"""Checks the demo's signal analysis on signals with known clicks, guitar and PCM traffic, the
+demo and soak scenarios, and the soak's resource summary."""
 
 import math
 import os
@@ -14,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import analyse  # noqa: E402
 import make_guitar  # noqa: E402
 import make_scenario  # noqa: E402
+import soak_tools  # noqa: E402
 import wavio  # noqa: E402
 
 RATE = 48000
@@ -82,6 +84,21 @@ class DemoScenarioTest(unittest.TestCase):
         self.assertEqual(verbs[-3:], ["stop", "cancel", "close"])
         self.assertIn("setSpeaker", verbs)
 
+        # "status" before the adapter leaves, while it is away, and once it is surely back (it is
+        # looked for every 500 ms); the adapter leaves among the clicks.
+        unplug = make_scenario.unplug_ms(120.0, 4)
+        back = unplug + make_scenario.AWAY_MS
+        status = [at for at, words in actions if words[:3] == ["call", "tonelark/guitar", "status"]]
+        self.assertEqual(len(status), 3)
+        self.assertLess(status[0], unplug)
+        self.assertTrue(unplug + 300 <= status[1] <= back - 300)
+        self.assertGreater(status[2], back + 1000)
+        self.assertTrue(clicks[0][0] < unplug < back < clicks[-1][0])
+        # The configuration counts 10 ms periods of the capture stream from "start".
+        self.assertEqual(make_scenario.unplug_lines(120.0, 4),
+                         ["remove after-periods %d" % ((unplug - 600) // 10),
+                          "return after-ms %d" % make_scenario.AWAY_MS])
+
 
 class FilesTest(unittest.TestCase):
     def test_float_stereo_speakers_and_traffic_summary(self):
@@ -106,6 +123,10 @@ class FilesTest(unittest.TestCase):
                     f.write("%10.3f app->ui tonelark/guitar_pcm event success bytes[512]\n" % (700 + i * 5.0))
                 f.write("   800.000 ui->app tonelark/guitar message tune(null) | hex 07\n")
                 f.write("   800.100 app->ui tonelark/guitar reply empty (not implemented) | hex \n")
+            with open(os.path.join(out, "debug.log"), "w") as f:
+                f.write("   120.000 Tonelark exclusive 48000 Hz capture, render exclusive 48000 Hz\n")
+                f.write("  1000.000 Tonelark device lost 0x88890004\n")
+                f.write("  2600.000 Tonelark device back\n")
             lines, facts = analyse.summarise(out, 0, os.path.join(out, "speakers.wav"))
         text = "\n".join(lines)
         self.assertEqual(facts["replies"], 2)
@@ -113,9 +134,91 @@ class FilesTest(unittest.TestCase):
         self.assertIn("tune(null)", text)
         self.assertEqual(facts["pcm_events"], 11)
         self.assertAlmostEqual(facts["pcm_events_per_second"], 200.0, delta=0.01)
+        self.assertEqual(facts["pcm_pauses"], [])
+        self.assertEqual([line["text"] for line in facts["debug_output"]],
+                         ["Tonelark exclusive 48000 Hz capture, render exclusive 48000 Hz",
+                          "Tonelark device lost 0x88890004", "Tonelark device back"])
+        self.assertEqual(facts["debug_output"][1]["time"], 1.0)
         self.assertLess(facts["pcm_rms_dbfs"], -20.0)
         self.assertEqual(len(facts["clicks"]), 1)
         self.assertAlmostEqual(facts["clicks"][0]["onset"], 0.25, delta=0.002)
+
+
+    def test_status_replies_and_a_pause_of_the_pcm_events(self):
+        status = ('success {"captureExclusive": %s, "deviceLost": %s, "latencyMs": 12.5, '
+                  '"name": "Guitar \\"A\\", 1", "running": true, "sampleRate": %d, '
+                  '"captureSamplesLost": 3L}')
+        with tempfile.TemporaryDirectory() as out:
+            with open(os.path.join(out, "traffic.log"), "w") as f:
+                times = [100.0 + 5.0 * i for i in range(20)] + [2100.0 + 5.0 * i for i in range(20)]
+                for t in times:
+                    f.write("%10.3f app->ui tonelark/guitar_pcm event success bytes[512]\n" % t)
+                for t, lost, rate in ((50.0, "false", 48000), (1000.0, "true", 0), (2500.0, "false", 44100)):
+                    f.write("%10.3f ui->app tonelark/guitar message status(null) | hex 07\n" % t)
+                    f.write("%10.3f app->ui tonelark/guitar reply %s | hex 00\n"
+                            % (t + 1.0, status % ("false" if rate == 0 else "true", lost, rate)))
+            lines, facts = analyse.summarise(out, 0, None)
+        self.assertEqual(facts["pcm_pauses"], [{"from": 0.195, "to": 2.1}])
+        self.assertEqual([(s["time"], s["deviceLost"], s["running"]) for s in facts["status"]],
+                         [(0.051, False, True), (1.001, True, True), (2.501, False, True)])
+        text = "\n".join(lines)
+        self.assertIn("PCM paused for 1.91 s", text)
+        self.assertIn("deviceLost true, running true; no streams", text)
+        self.assertIn("44100 Hz, capture exclusive yes, latency 12.5 ms", text)
+        self.assertIn("captureSamplesLost 3", text)
+        entries = analyse.decoded_map(status % ("true", "false", 48000))
+        self.assertEqual(entries["name"], 'Guitar \\"A\\", 1')
+        self.assertEqual((entries["latencyMs"], entries["captureSamplesLost"]), (12.5, 3))
+
+
+class SoakToolsTest(unittest.TestCase):
+    def test_cycles_then_a_click_every_beat(self):
+        actions = []
+        for line in soak_tools.scenario_lines(5, 4.0, bpm=120.0):
+            text = line.split("#")[0].split()
+            if text:
+                actions.append((int(text[0]), text[1] if text[1] != "call" else text[3], text[-1]))
+        self.assertEqual(actions, sorted(actions, key=lambda a: a[0]))
+        plan = soak_tools.Plan(5, 4.0, 120.0)
+        commands = [verb for at, verb, _ in actions if at < plan.stream_start]
+        self.assertEqual(commands, ["listen"] + ["start", "stop"] * 5)
+        clicks = [(at, value) for at, verb, value in actions if verb == "click"]
+        self.assertEqual({b[0] - a[0] for a, b in zip(clicks, clicks[1:])}, {500})
+        self.assertTrue(plan.stream_start < clicks[0][0] and clicks[-1][0] <= plan.stream_end)
+        self.assertEqual([value for _, value in clicks[:5]], ["true", "false", "false", "false", "true"])
+        self.assertEqual([verb for _, verb, _ in actions[-4:]], ["status", "stop", "cancel", "close"])
+        self.assertLess(plan.after_cycles(3), plan.cycle_start(3))
+        self.assertGreater(plan.after_cycles(3), plan.cycle_start(2) + soak_tools.CYCLE_MS // 2)
+
+    def test_summary_of_a_flat_run_and_of_a_leak(self):
+        plan = soak_tools.Plan(10, 60.0, 120.0)
+        with tempfile.TemporaryDirectory() as out:
+            path = os.path.join(out, "resources.log")
+            with open(path, "w") as f:
+                f.write("garbage line\n")
+                for i in range(int(plan.close / 500) + 2):
+                    t = 500.0 * i
+                    # After the first start 12 handles stay; while streaming one leaks every 5 s.
+                    handles = 40 + (12 if t >= plan.cycle_start(0) + 100 else 0)
+                    if t > plan.stream_start:
+                        handles += int((t - plan.stream_start) / 5000)
+                    f.write("%10.3f handles=%d private_bytes=%d working_set=%d\n"
+                            % (t, handles, 8 << 20, 40 << 20))
+                f.write("1.5 handles=x private_bytes=1 working_set=1\n")
+            samples = soak_tools.read_resources(path)
+        self.assertEqual(len(samples), int(plan.close / 500) + 2)
+        self.assertEqual(soak_tools.sample_at(samples, 749.0)["time"], 500.0)
+        self.assertEqual(soak_tools.sample_at(samples, -5.0)["time"], 0.0)
+        lines, facts = soak_tools.summarise(samples, plan)
+        labels = [p["label"] for p in facts["points"]]
+        self.assertEqual(labels, ["start (first frame)", "after 3 cycles", "after 10 cycles",
+                                  "end of streaming", "after the stop", "last sample (unload)"])
+        self.assertEqual(facts["points"][0]["handles"], 40)
+        self.assertEqual(facts["handles_change"], 12)
+        self.assertAlmostEqual(facts["streaming_slope_per_minute"]["handles"], 12.0, delta=0.6)
+        self.assertEqual(facts["private_bytes_change"], 0)
+        self.assertIn("handles +12", "\n".join(lines))
+        self.assertEqual(soak_tools.summarise([], plan)[0], ["resources.log holds no sample"])
 
 
 if __name__ == "__main__":

@@ -54,6 +54,10 @@ TEST(WireValueTest, DescribesRepliesOfEveryShape) {
   EXPECT_EQ(Envelope(cancel), "error \"error\" \"No active stream to cancel\" null");
   // A double right after the marker is padded to position 8 of the whole message.
   EXPECT_EQ(Envelope({0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}), "success 1.5");
+  // Whole numbers keep their digits; only very large ones take an exponent.
+  EXPECT_EQ(Envelope({0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x24, 0x40}), "success 10.0");
+  EXPECT_EQ(Envelope({0, 6, 0, 0, 0, 0, 0, 0, 0x40, 0x8C, 0xB5, 0x78, 0x1D, 0xAF, 0x15, 0x44}),
+            "success 1e+20");
   EXPECT_EQ(Envelope({0, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), "success -1L");
   EXPECT_EQ(Envelope({0, 12, 2, 9, 1, 0, 0, 0, 2, 0, 0, 0, 8, 2, 0xAB, 0xCD}),
             "success [int32[1]{2}, bytes[2]{ab cd}]");

@@ -1,7 +1,9 @@
 // Plugs the scenario player into the engine stand-in DLL: at load it registers the stand-in's
 // observers; at the first view controller it reads the scenario, then plays it on the
 // user-interface thread from a thread timer (never blocking that thread beyond what the program
-// itself does with a message), logs the traffic, repaints the view and keeps report.txt current.
+// itself does with a message), logs the traffic, repaints the view and keeps report.txt current,
+// sampling the process's resources into resources.log at each write. From the load on it keeps
+// the program's debugger output in debug.log.
 //
 // Threads: everything runs on the user-interface thread except the traffic observer, which may
 // be called wherever the program answers; it only reaches the player's thread-safe entry points.
@@ -20,7 +22,9 @@
 #include <vector>
 
 #include "standins/engine/engine_control.h"
+#include "standins/engine/scenario/debug_output_log.h"
 #include "standins/engine/scenario/output_file.h"
+#include "standins/engine/scenario/resource_log.h"
 #include "standins/engine/scenario/scenario.h"
 #include "standins/engine/scenario/scenario_player.h"
 #include "standins/engine/scenario/standin_report.h"
@@ -106,6 +110,13 @@ void SetEngineEndKeys(FlutterDesktopEngineRef engine, StandinReport* report) {
 
 std::atomic<bool> host_created{false};  // set by the first observer call, read at unload
 
+// Created when the DLL loads, before the program can write anything, and gone only after the
+// host: the last output of a run still has a log.
+DebugOutputLog& DebugLog() {
+  static DebugOutputLog log;
+  return log;
+}
+
 class ScenarioHost {
  public:
   static ScenarioHost& Get() {
@@ -141,6 +152,7 @@ class ScenarioHost {
   std::unique_ptr<ScenarioPlayer> player_;  // created with the first view controller
   std::string report_path_;
   StandinReport report_;
+  ResourceLog resources_;  // sampled at each report write
   FlutterDesktopEngineRef engine_ = nullptr;
   HWND view_ = nullptr;
   UINT_PTR timer_ = 0;
@@ -172,10 +184,17 @@ void ScenarioHost::OnViewControllerCreated(FlutterDesktopEngineRef engine, HWND 
   engine_ = engine;
   view_ = view;
   created_ = Clock::now();
+  if (!first_frame_) DebugLog().SetOrigin(created_);
   if (player_) return;  // one user interface per process; later controllers are only tracked
   const std::string out_dir = EnvironmentValue("TONELARK_STANDIN_OUT");
   player_ = std::make_unique<ScenarioPlayer>(out_dir);
-  if (!out_dir.empty()) report_path_ = JoinPath(out_dir, "report.txt");
+  if (!out_dir.empty()) {
+    report_path_ = JoinPath(out_dir, "report.txt");
+    const std::string resources_path = JoinPath(out_dir, "resources.log");
+    if (!resources_.Open(resources_path)) {
+      std::cerr << "engine stand-in: cannot write " << resources_path << std::endl;
+    }
+  }
 
   const EngineProperties properties = PropertiesOf(engine);
   std::string scenario_path = EnvironmentValue("TONELARK_SCENARIO");
@@ -205,6 +224,7 @@ void ScenarioHost::OnFrame(FlutterDesktopEngineRef engine, bool after) {
   if (!after) {
     report_.Set("visible_before_first_frame", visible ? 1 : 0);
     first_frame_ = Clock::now();
+    DebugLog().SetOrigin(*first_frame_);
     return;
   }
   first_frame_done_ = true;
@@ -325,6 +345,7 @@ void ScenarioHost::WriteReport() {
   player_->FillReport(&report_);
   SetEngineEndKeys(engine_, &report_);
   report_.Set("unanswered", static_cast<long long>(pending_.size()));
+  resources_.Sample(NowMs());
   if (!report_path_.empty() && !report_.Write(report_path_)) {
     std::cerr << "engine stand-in: cannot write " << report_path_ << std::endl;
     report_path_.clear();
@@ -350,6 +371,16 @@ struct Registration {
   Registration() {
     if (EnvironmentValue("TONELARK_STANDIN_FAIL_VIEW") == "1") {
       SetViewControllerCreationFails(true);
+    }
+    // The player sees every event through the traffic observer; kept copies of the PCM events
+    // would grow the process by about 100 KB a second.
+    SetKeepSentMessages(false);
+    const std::string out_dir = EnvironmentValue("TONELARK_STANDIN_OUT");
+    if (!out_dir.empty()) {
+      const std::string debug_path = JoinPath(out_dir, "debug.log");
+      if (!DebugLog().Open(debug_path)) {
+        std::cerr << "engine stand-in: cannot write " << debug_path << std::endl;
+      }
     }
     SetViewControllerCreatedObserver([](FlutterDesktopEngineRef engine, HWND view) {
       ScenarioHost::Get().OnViewControllerCreated(engine, view);

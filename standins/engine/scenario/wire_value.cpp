@@ -53,10 +53,22 @@ std::string FormatDouble(double value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   char buffer[40];
+  // Whole digits that %g would put into an exponent when the precision is shorter (10 as
+  // "1e+01"); up to 16 of them read better written out.
+  const double magnitude = std::fabs(value);
+  int whole_digits = 0;
+  if (magnitude < 1e16) {
+    for (double power = 1.0; magnitude >= power; power *= 10.0) ++whole_digits;
+  }
   // The shortest form that reads back as the same double.
   for (int precision = 1; precision <= 17; ++precision) {
     std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-    if (std::strtod(buffer, nullptr) == value) break;
+    if (std::strtod(buffer, nullptr) == value) {
+      if (precision < whole_digits) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", whole_digits, value);
+      }
+      break;
+    }
   }
   std::string text = buffer;
   if (text.find_first_of(".e") == std::string::npos) text += ".0";
