@@ -194,9 +194,11 @@ def find_clicks(x, rate):
         if start - last_onset.get(frequency, -rate) < burst * 3:
             continue
         onset = locate_onset(x, start - window, start + hop, frequency, rate)
-        last_onset[frequency] = onset
+        # Only a click taken covers the hits after it: one turned down (cut short by the next
+        # click, or a tone that sounds on) must leave the next hit its own look.
         if not is_burst(x, onset, burst, frequency, rate):
             continue
+        last_onset[frequency] = onset
         pitch = refine_pitch(x, onset, burst, frequency, rate)
         clicks.append({"onset": onset / rate, "pitch": pitch,
                        "accent": abs(pitch - CLICK_ACCENT_HZ) < abs(pitch - CLICK_NORMAL_HZ),
