@@ -205,6 +205,8 @@ bool VirtualAudio::ParseConfig(const std::string& text) {
     } else if (key == "clock" && words.size() == 2 &&
                (words[1] == "realtime" || words[1] == "manual")) {
       SetClockMode(words[1] == "manual" ? ClockMode::kManual : ClockMode::kRealTime);
+    } else if (key == "call-log" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+      SetCallLog(words[1] == "on");
     } else if (key == "fail" && words.size() >= 3) {
       uint32_t code = 0;
       FailWhen when;

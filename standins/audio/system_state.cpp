@@ -157,6 +157,7 @@ void SystemState::Reset() {
   default_capture_.clear();
   failures_.clear();
   calls_.clear();
+  keep_calls_ = true;
   counters_.clear();
 }
 
@@ -184,7 +185,7 @@ bool SystemState::CountCall(const std::string& method, const std::wstring& devic
 }
 
 void SystemState::LogCall(const CallRecord& record) {
-  if (!IsStreamingCall(record.method)) calls_.push_back(record);
+  if (keep_calls_ && !IsStreamingCall(record.method)) calls_.push_back(record);
 }
 
 void SystemState::AddFailure(const std::string& method, HRESULT hr, const FailWhen& when) {
@@ -204,6 +205,8 @@ int SystemState::CallCount(const std::string& method, const std::wstring& device
   }
   return total;
 }
+
+void SystemState::SetCallLog(bool keep) { keep_calls_ = keep; }
 
 void SystemState::ClearCalls() {
   calls_.clear();

@@ -137,6 +137,7 @@ class SystemState {
   std::vector<CallRecord> Calls() const;
   int CallCount(const std::string& method, const std::wstring& device) const;
   void ClearCalls();
+  void SetCallLog(bool keep);
 
   // ---- Streams ----
   void AddStream(const std::shared_ptr<StreamState>& stream);
@@ -205,6 +206,7 @@ class SystemState {
   std::wstring default_capture_;
   std::vector<FailRule> failures_;
   std::vector<CallRecord> calls_;
+  bool keep_calls_ = true;  // SetCallLog
   std::vector<CallCounter> counters_;
   std::vector<std::shared_ptr<StreamState>> streams_;
 

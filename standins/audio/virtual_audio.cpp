@@ -94,6 +94,11 @@ void VirtualAudio::ClearCalls() {
   state_->ClearCalls();
 }
 
+void VirtualAudio::SetCallLog(bool keep) {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  state_->SetCallLog(keep);
+}
+
 void VirtualAudio::SetClockMode(ClockMode mode) { state_->SetClockMode(mode); }
 
 void VirtualAudio::Tick(int periods) { state_->Tick(periods); }

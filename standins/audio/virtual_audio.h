@@ -257,6 +257,9 @@ class VirtualAudio {
   // Calls of `method` (streaming calls included), on `device` or on any when empty.
   int CallCount(const std::string& method, const std::wstring& device = {}) const;
   void ClearCalls();
+  // Keeps the set-up calls for Calls() (on by default). Off, Calls() stays empty and a long run
+  // of starts and stops does not grow by its log; CallCount counts either way.
+  void SetCallLog(bool keep);
 
   void SetClockMode(ClockMode mode);
   // Advances every started stream by `periods` periods: a capture stream queues one packet of

@@ -700,7 +700,8 @@ def case_soak_smoke(session, app):
     """A short soak: start/stop cycles and streaming with clicks leave no handles behind."""
     scenario = "\n".join(soak_tools.scenario_lines(SMOKE_CYCLES, SMOKE_SECONDS)) + "\n"
     run = run_program(session, app, "soak-smoke", scenario=scenario,
-                      audio=lambda speakers: audio_config(speakers, speakers_lines=["record off"]))
+                      audio=lambda speakers: "call-log off\n" +
+                      audio_config(speakers, speakers_lines=["record off"]))
     c = Checks()
     report = run.report()
     check_clean_end(c, run, report)

@@ -84,9 +84,10 @@ TEST_F(VirtualAudioTest, ConfigurationTextBuildsDevicesAndReportsBadLines) {
   CloseHandle(event);
 }
 
-TEST_F(VirtualAudioTest, ConfigurationLinesForRemovalClockRateRecordingAndExclusivePolicy) {
+TEST_F(VirtualAudioTest, ConfigurationLinesForRemovalClockRateRecordingCallLogAndExclusivePolicy) {
   const std::string text =
       "clock manual\n"
+      "call-log off\n"
       "device spk\n"
       "  flow render\n"
       "  clock-ppm 300\n"
@@ -103,15 +104,17 @@ TEST_F(VirtualAudioTest, ConfigurationLinesForRemovalClockRateRecordingAndExclus
       "  remove after-periods soon\n"
       "  record limit -5\n"
       "  return after-ms\n"
-      "  record everything\n";
+      "  record everything\n"
+      "call-log sometimes\n";
   testing::internal::CaptureStderr();
   EXPECT_FALSE(audio().ParseConfig(text));
   EXPECT_EQ(
-      "virtual_audio: configuration line 14 not understood:   clock-ppm 1500\n"
-      "virtual_audio: configuration line 15 not understood:   remove after-periods soon\n"
-      "virtual_audio: configuration line 16 not understood:   record limit -5\n"
-      "virtual_audio: configuration line 17 not understood:   return after-ms\n"
-      "virtual_audio: configuration line 18 not understood:   record everything\n",
+      "virtual_audio: configuration line 15 not understood:   clock-ppm 1500\n"
+      "virtual_audio: configuration line 16 not understood:   remove after-periods soon\n"
+      "virtual_audio: configuration line 17 not understood:   record limit -5\n"
+      "virtual_audio: configuration line 18 not understood:   return after-ms\n"
+      "virtual_audio: configuration line 19 not understood:   record everything\n"
+      "virtual_audio: configuration line 20 not understood: call-log sometimes\n",
       testing::internal::GetCapturedStderr());
 
   const auto state = [&](const wchar_t* id) {
@@ -155,6 +158,9 @@ TEST_F(VirtualAudioTest, ConfigurationLinesForRemovalClockRateRecordingAndExclus
   const virtual_audio::RenderedAudio hdmi = audio().Rendered(L"hdmi");
   EXPECT_EQ(0u, hdmi.FrameCount());
   EXPECT_EQ(5u * 480u, hdmi.unrecorded_frames);  // 10 ms periods in 54.988 ms
+  // Without the call log the calls are still counted.
+  EXPECT_TRUE(audio().Calls().empty());
+  EXPECT_EQ(2, audio().CallCount("IAudioClient::Initialize"));
   for (int i = 0; i < 2; ++i) {
     clients[i]->Stop();
     clients[i].Reset();
