@@ -118,6 +118,17 @@ long Onset(const std::vector<double>& samples, double threshold, size_t from) {
   return -1;
 }
 
+std::vector<long> Onsets(const std::vector<double>& samples, double threshold) {
+  std::vector<long> onsets;
+  bool above = false;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const bool now_above = std::fabs(samples[i]) >= threshold;
+    if (now_above && !above) onsets.push_back(static_cast<long>(i));
+    above = now_above;
+  }
+  return onsets;
+}
+
 double ZeroCrossingFrequency(const std::vector<double>& samples, size_t from, size_t to,
                              double rate) {
   // Interpolated crossing instants, so a few periods give a precise figure.

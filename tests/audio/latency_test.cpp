@@ -68,7 +68,7 @@ class LatencyTest : public AudioTest {
     for (double at = 0.0; at <= end - 0.05; at += kImpulsePeriod / capture_rate) {
       if (at >= 0.05) ++result.due;
     }
-    for (long at = Onset(out, 0.4); at >= 0; at = Onset(out, 0.4, static_cast<size_t>(at) + 1)) {
+    for (long at : Onsets(out, 0.4)) {
       result.onsets.push_back(at);
       const double played = engine.RenderStart() + at / render_rate;
       // It belongs to the last impulse played into the input before it came out.
