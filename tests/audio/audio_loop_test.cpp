@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio_guids.h"
 #include "tests/audio/audio_fixture.h"
 
 namespace tonelark_test {
@@ -241,6 +242,91 @@ TEST_F(AudioLoopTest, StreamingFaultsNeverBlockTheThreadOrTheStop) {
   SleepMs(300);  // longer than the loop's 200 ms wait
   EXPECT_LT(TimedStop(), 1000);
   ExpectNoLeaks();
+}
+
+// The thread switches monitoring on before it reports: a "setSpeaker false" sent as soon as
+// "start" answers must not be undone.
+TEST_F(AudioLoopTest, MonitoringIsOnWhenTheStartIsReported) {
+  AddDevices();
+  monitor().speaker_ = false;
+  bool on_at_report = false;
+  monitor().on_report_ = [&on_at_report](tonelark::Monitor& m) { on_at_report = m.speaker_; };
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_TRUE(on_at_report);
+}
+
+// A start that fails after its pre-fill leaves the guitar of that moment in the ring. The next
+// start, whose adapter delivers nothing, must prime the speakers with silence, not with it.
+TEST_F(AudioLoopTest, AFailedStartLeavesNoStaleGuitarForTheNextStart) {
+  AddDevices();
+  audio_.FailCall("IAudioClient::Start", E_FAIL, {L"speakers", 1});
+  EXPECT_FALSE(monitor().StartAudio());
+  audio_.ClearRendered(L"speakers");
+  audio_.SetCaptureStalled(L"guitar", true);
+  ASSERT_TRUE(monitor().StartAudio());
+  SleepMs(60);
+  monitor().StopAudio();
+  const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
+  ASSERT_GE(out.size(), 480u);
+  EXPECT_EQ(Peak(out, 0, out.size()), 0.0);
+}
+
+// What the audio thread asks of the system for itself: the multithreaded COM apartment, and the
+// multimedia class scheduler's "Pro Audio" task for as long as it runs.
+TEST_F(AudioLoopTest, TheAudioThreadIsAProAudioTaskInTheMultithreadedApartment) {
+  AddDevices();
+  // A class object in front of the endpoints that notes the apartment of the thread creating
+  // the enumerator.
+  class ApartmentWitness final : public IClassFactory {
+   public:
+    explicit ApartmentWitness(virtual_audio::VirtualAudio* audio) : audio_(audio) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+      if (riid != platform::kIidIClassFactory && riid != platform::kIidIUnknown) {
+        *object = nullptr;
+        return E_NOINTERFACE;
+      }
+      *object = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** object) override {
+      APTTYPE type = APTTYPE_CURRENT;
+      APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+      apartment = CoGetApartmentType(&type, &qualifier);
+      explicit_mta =
+          SUCCEEDED(apartment) && type == APTTYPE_MTA && qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA;
+      platform::ComPtr<IMMDeviceEnumerator> enumerator(audio_->CreateEnumerator());
+      return enumerator->QueryInterface(riid, object);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+    HRESULT apartment = E_FAIL;
+    bool explicit_mta = false;
+
+   private:
+    virtual_audio::VirtualAudio* audio_;
+    ULONG references_ = 1;
+  };
+  ApartmentWitness witness(&audio_);
+  audio_.Unregister();
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(platform::kClsidMMDeviceEnumerator, &witness,
+                                  CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const int tasks_before = platform_test::LiveMmTaskCount();
+  ASSERT_TRUE(monitor().StartAudio());
+  const int tasks_running = platform_test::LiveMmTaskCount();
+  monitor().StopAudio();
+  const int tasks_after = platform_test::LiveMmTaskCount();
+  CoRevokeClassObject(cookie);
+  EXPECT_EQ(witness.apartment, S_OK);
+  EXPECT_TRUE(witness.explicit_mta) << "joined, not merely borrowed";
+  if (tasks_before >= 0) {
+    EXPECT_EQ(tasks_running, tasks_before + 1) << "registered under a task Windows knows";
+    EXPECT_EQ(tasks_after, tasks_before) << "and reverted";
+  }
 }
 
 TEST_F(AudioLoopTest, ARestartReopensEverythingAndLeaksNothing) {

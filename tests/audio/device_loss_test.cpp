@@ -108,7 +108,8 @@ TEST_F(DeviceLossTest, StopWhileTheAdapterIsAwayReturnsAtOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside the half-second wait
   const Clock::time_point start = Clock::now();
   monitor().StopAudio();
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300)) << "not after the half-second wait";
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300))
+      << "not after the half-second wait";
   EXPECT_FALSE(Lost());
   EXPECT_EQ(Status("running"), flutter::EncodableValue(false));
   ExpectNoLeaks();
