@@ -256,13 +256,15 @@ TEST_F(AudioLoopTest, MonitoringIsOnWhenTheStartIsReported) {
 }
 
 // A start that fails after its pre-fill leaves the guitar of that moment in the ring. The next
-// start, whose adapter delivers nothing, must prime the speakers with silence, not with it.
+// start, whose adapter now plays silence, must not let the speakers hear it.
 TEST_F(AudioLoopTest, AFailedStartLeavesNoStaleGuitarForTheNextStart) {
   AddDevices();
   audio_.FailCall("IAudioClient::Start", E_FAIL, {L"speakers", 1});
   EXPECT_FALSE(monitor().StartAudio());
   audio_.ClearRendered(L"speakers");
-  audio_.SetCaptureStalled(L"guitar", true);
+  DeviceConfig silent = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+  silent.exclusive_formats = {Pcm(48000, 1), Pcm(44100, 1)};
+  audio_.AddDevice(silent);
   ASSERT_TRUE(monitor().StartAudio());
   SleepMs(60);
   monitor().StopAudio();
