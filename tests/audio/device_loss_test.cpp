@@ -101,6 +101,20 @@ TEST_F(DeviceLossTest, APulledAdapterIsGivenUpAndPicksUpAgainWhenItReturns) {
   EXPECT_NEAR(ToneAmplitude(out, out.size() - 4800, out.size(), 440.0, 48000), 0.4, 0.08);
 }
 
+// Unplugged speakers stop their events; an exclusive render stream is only called on them, so
+// it is their silence that tells.
+TEST_F(DeviceLossTest, UnpluggedSpeakersAreALossTooAndComeBack) {
+  ASSERT_TRUE(monitor().StartAudio());
+  Lines();
+  audio_.RemoveDevice(L"speakers");
+  const long long waited = WaitFor([this] { return Lost(); }, 2000);
+  EXPECT_GE(waited, 0);
+  EXPECT_EQ(Lines(), Expected("Tonelark device lost 0x800705b4\n"));
+  audio_.ReturnDevice(L"speakers");
+  EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  EXPECT_EQ(Lines(), Expected(std::string(kStartedLine) + "Tonelark device back\n"));
+}
+
 TEST_F(DeviceLossTest, StopWhileTheAdapterIsAwayReturnsAtOnce) {
   ASSERT_TRUE(monitor().StartAudio());
   audio_.RemoveDevice(L"guitar");
