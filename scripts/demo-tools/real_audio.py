@@ -430,26 +430,24 @@ def main():
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, _raise_stopped)
 
-    child = None
-    code = 1
     try:
         with RealAudioSession(args.dir, args.guitar, args.loopback_latency_msec) as session:
             child = subprocess.Popen(command, env=session.env(), stdin=subprocess.DEVNULL)
-            code = child.wait()
-            child = None
+            try:
+                code = child.wait()
+            finally:
+                # Before the server goes: the command must not outlive the devices it uses.
+                stop_process(child, signal.SIGTERM)
         result = session.results(args.out)
-        print("real audio: round trip", file=sys.stderr)
-        for line in round_trip_lines(result):
-            print(line, file=sys.stderr)
     except Unavailable as error:
         print("real audio: no PulseAudio server: %s" % error, file=sys.stderr)
         return SKIP_EXIT_CODE
     except Stopped as error:
         print("real audio: %s" % error, file=sys.stderr)
-        code = 130
-    finally:
-        if child is not None:
-            stop_process(child, signal.SIGTERM)
+        return 130
+    print("real audio: round trip", file=sys.stderr)
+    for line in round_trip_lines(result):
+        print(line, file=sys.stderr)
     return code
 
 
