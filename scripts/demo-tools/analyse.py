@@ -94,7 +94,8 @@ def status_replies(pairs):
     """(time in ms, {key: text of the value}) for each successful reply to "status"."""
     replies = []
     for request, reply in pairs:
-        if request and request["text"].startswith("status(") and reply["text"].startswith("success {"):
+        if (request and request["text"].startswith("status(")
+                and reply["text"].startswith("success {")):
             entries = {key: value.strip('"') for key, value in STATUS_ENTRY.findall(reply["text"])}
             replies.append((reply["time"], entries))
     return replies
@@ -258,8 +259,8 @@ def summarise(out_dir, exit_code, speakers_path):
             return text
 
     for time_ms, status in statuses:
-        add("    %8.3f s  running %s, %s, capture %s Hz %s (period %s ms), render %s Hz %s (period %s"
-            " ms), latency %s ms" % (
+        add("    %8.3f s  running %s, %s, capture %s Hz %s (period %s ms), render %s Hz %s"
+            " (period %s ms), latency %s ms" % (
                 time_ms / 1000.0, status.get("running", "?"), status.get("name", "?"),
                 status.get("sampleRate", "?"),
                 "exclusive" if status.get("captureExclusive") == "true" else "shared",

@@ -386,9 +386,10 @@ class RealAudioSession:
                   "program": describe_delays(program),
                   "program_impulses_s": [round(t - self.baseline_end / RATE, 3)
                                          for t, _ in program]}
-        if result["loopback"].get("median_ms") and result["program"].get("median_ms"):
-            result["ratio"] = round(result["program"]["median_ms"] / result["loopback"]["median_ms"],
-                                    2)
+        program_ms = result["program"].get("median_ms")
+        loopback_ms = result["loopback"].get("median_ms")
+        if program_ms and loopback_ms:
+            result["ratio"] = round(program_ms / loopback_ms, 2)
         with open(os.path.join(out_dir, "round-trip.json"), "w") as f:
             json.dump(result, f, indent=1)
         shutil.copyfile(self.server.log_path, os.path.join(out_dir, "pulseaudio.log"))
