@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Sums up a demo run from the files it left: the replies the user interface received, the PCM
-events (count, rate, level), the clicks found in the speaker output (onset and pitch) and the
-program's exit code.
+"""Sums up a demo run from the files it left: the replies the user interface received, the
+engine's "status" replies, the PCM events (count, rate, level), the clicks found in the speaker
+output (onset and pitch), the round trip when a real audio run measured it (round-trip.json) and
+the program's exit code.
 
 Usage: analyse.py OUT_DIR [--exit-code N] [--speakers speakers.wav] [--json]
 """
@@ -10,8 +11,10 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 
+from real_audio import round_trip_lines
 from wavio import WavError, read_wav
 
 PCM_CHANNEL = "tonelark/guitar_pcm"
@@ -82,6 +85,25 @@ def pcm_event_stats(entries):
         span = (times[-1] - times[0]) / 1000.0
         rate = (len(times) - 1) / span
     return len(times), sizes, rate, span
+
+
+STATUS_ENTRY = re.compile(r'"(\w+)": ("(?:[^"\\]|\\.)*"|[^,}]+)')
+
+
+def status_replies(pairs):
+    """(time in ms, {key: text of the value}) for each successful reply to "status"."""
+    replies = []
+    for request, reply in pairs:
+        if (request and request["text"].startswith("status(")
+                and reply["text"].startswith("success {")):
+            entries = {key: value.strip('"') for key, value in STATUS_ENTRY.findall(reply["text"])}
+            replies.append((reply["time"], entries))
+    return replies
+
+
+def pcm_chunk_samples(rate):
+    """The engine cuts the capture into chunks of about 5 ms, never below 256 samples."""
+    return max(256, rate // 200)
 
 
 # ---- signal analysis ----
@@ -225,6 +247,33 @@ def summarise(out_dir, exit_code, speakers_path):
         add("    %8.3f s  %-20s %-34s -> %s" % (reply["time"] / 1000.0, reply["channel"],
                                                shorten(asked, 34), shorten(reply["text"], 90)))
 
+    statuses = status_replies(pairs)
+    if statuses:
+        add("")
+        add("  \"status\" replies:")
+    def number(status, key):
+        text = status.get(key, "?").rstrip("L")
+        try:
+            return "%g" % float(text)
+        except ValueError:
+            return text
+
+    for time_ms, status in statuses:
+        add("    %8.3f s  running %s, %s, capture %s Hz %s (period %s ms), render %s Hz %s"
+            " (period %s ms), latency %s ms" % (
+                time_ms / 1000.0, status.get("running", "?"), status.get("name", "?"),
+                status.get("sampleRate", "?"),
+                "exclusive" if status.get("captureExclusive") == "true" else "shared",
+                number(status, "capturePeriodMs"), status.get("renderSampleRate", "?"),
+                "exclusive" if status.get("renderExclusive") == "true" else "shared",
+                number(status, "renderPeriodMs"), number(status, "latencyMs")))
+        add("               glitches: capture discontinuities %s, capture samples lost %s, render"
+            " underrun frames %s, ring dropped samples %s, PCM chunks dropped %s; device lost %s"
+            % tuple(number(status, key) for key in (
+                "captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
+                "ringDroppedSamples", "pcmChunksDropped", "deviceLost")))
+    facts["status_replies"] = [status for _, status in statuses]
+
     count, sizes, rate, span = pcm_event_stats(entries)
     facts.update({"pcm_events": count, "pcm_events_per_second": round(rate, 2)})
     add("")
@@ -236,11 +285,11 @@ def summarise(out_dir, exit_code, speakers_path):
             pcm = read_wav(pcm_path)
             rms, peak = level(pcm.samples)
             facts.update({"pcm_rms_dbfs": round(rms, 1), "pcm_peak_dbfs": round(peak, 1)})
-            expected = pcm.rate / 256.0
+            chunk = pcm_chunk_samples(pcm.rate)
             add("  PCM received: pcm.wav, %s; level RMS %.1f dBFS, peak %.1f dBFS"
                 % (pcm.describe(), rms, peak))
-            add("  (at %d Hz one 256-sample event every %.2f ms: %.1f events/s expected)"
-                % (pcm.rate, 256000.0 / pcm.rate, expected))
+            add("  (at %d Hz one %d-sample event every %.2f ms: %.1f events/s expected)"
+                % (pcm.rate, chunk, 1000.0 * chunk / pcm.rate, pcm.rate / float(chunk)))
         except WavError as error:
             add("  PCM received: %s" % error)
     else:
@@ -278,6 +327,15 @@ def summarise(out_dir, exit_code, speakers_path):
             add("  speaker output: %s" % error)
     else:
         add("  speaker output: none written")
+
+    round_trip_path = os.path.join(out_dir, "round-trip.json")
+    if os.path.exists(round_trip_path):
+        with open(round_trip_path) as f:
+            round_trip = json.load(f)
+        facts["round_trip"] = round_trip
+        add("")
+        add("  round trip of the impulses in the guitar to the speakers (real audio):")
+        lines.extend(round_trip_lines(round_trip))
 
     report = read_report(os.path.join(out_dir, "report.txt"))
     if report:

@@ -6,7 +6,11 @@ the engine, bring the volume down, play four bars of clicks at 120 bpm with an a
 bar's first beat, turn monitoring off and on again while the clicks go on, try an unknown method
 and two malformed messages, stop, close the stream and the window.
 
-Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4]
+With --shared-capture, "start" asks the engine to capture in shared mode when the adapter refuses
+exclusive mode (as Wine's own audio drivers do), and "status" is asked three times: after the
+start, half-way and before the stop.
+
+Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4] [--shared-capture]
 """
 
 import argparse
@@ -15,7 +19,7 @@ GUITAR = "tonelark/guitar"
 PCM = "tonelark/guitar_pcm"
 
 
-def scenario_lines(bpm, bars):
+def scenario_lines(bpm, bars, shared_capture=False):
     beat_ms = 60000.0 / bpm
     first_click = 2000
     clicks = bars * 4
@@ -26,7 +30,7 @@ def scenario_lines(bpm, bars):
 
     actions = [
         (300, "listen %s" % PCM),
-        (600, "call %s start" % GUITAR),
+        (600, "call %s start%s" % (GUITAR, " map sharedCapture=bool:true" if shared_capture else "")),
         (1600, "call %s setVolume double 0.5" % GUITAR),
         # Monitoring off for the middle bars: only the clicks sound; then the guitar comes back.
         (beat(4.5), "call %s setSpeaker bool false   # monitoring off" % GUITAR),
@@ -40,6 +44,9 @@ def scenario_lines(bpm, bars):
         (end_of_clicks + 1300, "cancel %s" % PCM),
         (end_of_clicks + 2300, "close"),
     ]
+    if shared_capture:
+        for at in (1400, beat(clicks / 2.0) + 100, end_of_clicks + 800):
+            actions.append((at, "call %s status" % GUITAR))
     for i in range(clicks):
         accent = i % 4 == 0
         text = "call %s click bool %s" % (GUITAR, "true" if accent else "false")
@@ -60,9 +67,11 @@ def main():
     parser.add_argument("out")
     parser.add_argument("--bpm", type=float, default=120.0)
     parser.add_argument("--bars", type=int, default=4)
+    parser.add_argument("--shared-capture", action="store_true",
+                        help='start with {"sharedCapture": true} and ask for "status"')
     args = parser.parse_args()
     with open(args.out, "w") as f:
-        f.write("\n".join(scenario_lines(args.bpm, args.bars)) + "\n")
+        f.write("\n".join(scenario_lines(args.bpm, args.bars, args.shared_capture)) + "\n")
 
 
 if __name__ == "__main__":

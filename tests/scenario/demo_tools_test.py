@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import analyse  # noqa: E402
 import make_guitar  # noqa: E402
 import make_scenario  # noqa: E402
+import real_audio  # noqa: E402
 import wavio  # noqa: E402
 
 RATE = 48000
@@ -65,7 +66,52 @@ class ClickFinderTest(unittest.TestCase):
         self.assertEqual(analyse.find_clicks([4.0 * v for v in guitar[: 4 * RATE]], RATE), [])
 
 
+class RoundTripTest(unittest.TestCase):
+    """The impulse pairs of the guitar, found again in what the speakers played."""
+
+    def speakers(self, reference, delay, gain, muted=()):
+        """The reference delayed, at a gain, clamped, silent over the `muted` (start, end)
+        seconds, with a click every half second on top."""
+        out = [0.0] * delay + [max(-1.0, min(1.0, gain * v)) for v in reference[:-delay]]
+        for start, end in muted:
+            out[int(start * RATE):int(end * RATE)] = [0.0] * (int(end * RATE) - int(start * RATE))
+        for k in range(len(out) // (RATE // 2)):
+            add_click(out, 0.25 + 0.5 * k, 1568.0 if k % 4 == 0 else 1046.5)
+        return out
+
+    def test_delays_through_gain_clamp_and_clicks_and_none_while_muted(self):
+        guitar = make_guitar.add_impulses(make_guitar.synthesise(RATE, seed=5)[: 6 * RATE], RATE, 1.0)
+        self.assertEqual(real_audio.impulse_times(guitar), [RATE // 2 + 1 + RATE * k for k in range(6)])
+        out = self.speakers(guitar, int(0.05 * RATE), 4.0, muted=[(2.0, 3.2)])
+        delays = real_audio.impulse_delays(guitar, out, RATE)
+        self.assertEqual([round(t, 3) for t, _ in delays], [0.5, 1.5, 2.5, 3.5, 4.5, 5.5])
+        self.assertEqual([None if d is None else round(d, 2) for _, d in delays],
+                         [50.0, 50.0, None, 50.0, 50.0, 50.0])
+        figures = real_audio.describe_delays(delays)
+        self.assertEqual((figures["arrived"], figures["median_ms"]), (5, 50.0))
+
+    def test_a_pair_spread_by_a_resampler_and_weakened_still_arrives(self):
+        guitar = make_guitar.add_impulses([0.3 * math.sin(0.02 * i) for i in range(3 * RATE)], RATE, 1.0)
+        smooth = [0.0, 0.0] + [(guitar[i - 2] + 2 * guitar[i - 1] + guitar[i]) / 4.0
+                               for i in range(2, len(guitar))]
+        out = self.speakers(smooth, int(0.0123 * RATE), 0.5)
+        delays = [d for _, d in real_audio.impulse_delays(guitar, out, RATE)]
+        self.assertEqual(len(delays), 3)
+        for delay in delays:
+            self.assertAlmostEqual(delay, 12.3, delta=0.1)
+        # Clicks alone never pass for an impulse.
+        self.assertIsNone(real_audio.arrival(self.speakers([0.0] * RATE, 10, 1.0), 0, RATE))
+
+
 class DemoScenarioTest(unittest.TestCase):
+    def test_shared_capture_start_and_three_status_calls(self):
+        lines = make_scenario.scenario_lines(120.0, 4, shared_capture=True)
+        calls = [line.split("#")[0].split()[3:] for line in lines if " call " in line]
+        self.assertIn(["start", "map", "sharedCapture=bool:true"], calls)
+        self.assertEqual(calls.count(["status"]), 3)
+        self.assertNotIn(["start"], calls)
+
+
     def test_clicks_at_120_bpm_with_an_accent_on_each_bar(self):
         actions = []
         for line in make_scenario.scenario_lines(120.0, 4):
@@ -81,6 +127,17 @@ class DemoScenarioTest(unittest.TestCase):
         self.assertEqual(verbs[:2], ["listen", "start"])
         self.assertEqual(verbs[-3:], ["stop", "cancel", "close"])
         self.assertIn("setSpeaker", verbs)
+
+
+class StatusTest(unittest.TestCase):
+    def test_reads_every_entry_of_a_status_reply_as_the_traffic_log_shows_it(self):
+        request = {"text": "status(null)"}
+        reply = {"time": 1500.0, "text": 'success {"capturePeriodMs": 1e+01, "latencyMs": 32.5, '
+                 '"name": "Monitor of \\"A, B\\"", "renderUnderrunFrames": 480L, "running": true}'}
+        other = ({"text": "stop(null)"}, {"time": 1600.0, "text": "success null"})
+        self.assertEqual(analyse.status_replies([(request, reply), other]), [(1500.0, {
+            "capturePeriodMs": "1e+01", "latencyMs": "32.5", "name": 'Monitor of \\"A, B\\',
+            "renderUnderrunFrames": "480L", "running": "true"})])
 
 
 class FilesTest(unittest.TestCase):
