@@ -163,6 +163,20 @@ double ToneAmplitude(const std::vector<double>& samples, size_t from, size_t to,
   return 2.0 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(count);
 }
 
+size_t ClearestWindow(const std::vector<double>& samples, size_t from, size_t to, double frequency,
+                      double rate, size_t window) {
+  size_t best = from;
+  double best_amplitude = -1.0;
+  for (size_t at = from; at + window <= to && at + window <= samples.size(); at += window / 2) {
+    const double amplitude = ToneAmplitude(samples, at, at + window, frequency, rate);
+    if (amplitude > best_amplitude) {
+      best_amplitude = amplitude;
+      best = at;
+    }
+  }
+  return best;
+}
+
 double Peak(const std::vector<double>& samples, size_t from, size_t to) {
   double peak = 0.0;
   for (size_t i = from; i < to && i < samples.size(); ++i)

@@ -88,6 +88,11 @@ double ZeroCrossingFrequency(const std::vector<double>& samples, size_t from, si
 // of amplitude A answers about A.
 double ToneAmplitude(const std::vector<double>& samples, size_t from, size_t to, double frequency,
                      double rate);
+// The clearest `window` samples of [from, to) for `frequency`: where ToneAmplitude is largest.
+// Real-time tests judge the signal there, since a loaded machine may make the speakers play a
+// missed period as silence.
+size_t ClearestWindow(const std::vector<double>& samples, size_t from, size_t to, double frequency,
+                      double rate, size_t window = 960);
 // Largest magnitude in samples[from, to).
 double Peak(const std::vector<double>& samples, size_t from, size_t to);
 
