@@ -183,6 +183,9 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD cls_context, REF
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* class_object, DWORD cls_context,
                               DWORD flags, LPDWORD cookie);
 HRESULT CoRevokeClassObject(DWORD cookie);
+enum APTTYPE { APTTYPE_CURRENT = -1, APTTYPE_STA = 0, APTTYPE_MTA = 1, APTTYPE_MAINSTA = 3 };
+enum APTTYPEQUALIFIER { APTTYPEQUALIFIER_NONE = 0, APTTYPEQUALIFIER_IMPLICIT_MTA = 1 };
+HRESULT CoGetApartmentType(APTTYPE* type, APTTYPEQUALIFIER* qualifier);
 void* CoTaskMemAlloc(size_t size);
 void CoTaskMemFree(void* block);
 

@@ -2,6 +2,8 @@
 // a baseline measured in the same run: a plain loop converting the period's int16 samples to
 // float. Benchmarks named "<Case>/baseline" are the reference for "<Case>/period".
 //
+// The rate control of the monitoring ring runs in every case; the drift case keeps it steering.
+//
 // The streams are minimal in-process fakes of the capture, render and audio clients: the virtual
 // audio endpoints record every rendered frame and synthesise each captured sample under a lock,
 // which would dominate the few nanoseconds per frame being measured here.
@@ -84,9 +86,11 @@ class FakeRender : public StackObject<IAudioRenderClient> {
   std::vector<BYTE> buffer_;
 };
 
-// Only GetCurrentPadding is used while streaming: the device has played everything queued.
+// Only GetCurrentPadding is used while streaming. A shared stream finds what a system mixer
+// leaves after taking one period since the last top-up; an exclusive one never asks.
 class FakeClient : public StackObject<IAudioClient> {
  public:
+  explicit FakeClient(UINT32 padding) : padding_(padding) {}
   HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE, DWORD, REFERENCE_TIME, REFERENCE_TIME,
                                        const WAVEFORMATEX*, LPCGUID) override {
     return E_NOTIMPL;
@@ -94,7 +98,7 @@ class FakeClient : public StackObject<IAudioClient> {
   HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
-    *frames = 0;
+    *frames = padding_;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
@@ -110,6 +114,9 @@ class FakeClient : public StackObject<IAudioClient> {
   HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetService(REFIID, void**) override { return E_NOTIMPL; }
+
+ private:
+  UINT32 padding_;
 };
 
 std::vector<int16_t> SinePacket(int rate) {
@@ -126,6 +133,9 @@ struct Setup {
   bool exclusive;
   bool float_output;
   bool click;
+  // How far the capture clock runs from its nominal rate: the packets stay at rate / 100 frames,
+  // so the ring's rate control has to steer against the difference for as long as it runs.
+  double capture_ppm = 0.0;
 };
 
 void SetCounters(benchmark::State& state, size_t frames) {
@@ -145,19 +155,26 @@ void RunPeriod(benchmark::State& state, const Setup& setup) {
       setup.exclusive ? static_cast<UINT32>(setup.render_rate / 100) : 1056;
   FakeCapture capture(packet);
   FakeRender render(static_cast<size_t>(buffer_frames) * block_align);
-  FakeClient render_client;
+  const UINT32 render_period = static_cast<UINT32>(setup.render_rate / 100);
+  FakeClient render_client(tonelark::SharedMarginFrames(setup.render_rate, render_period));
 
   auto monitor = std::make_unique<tonelark::Monitor>();
-  monitor->capture_.info = {setup.capture_rate, 1, 2, false, true};
+  const int nominal_capture_rate =
+      static_cast<int>(std::lround(setup.capture_rate * (1.0 - setup.capture_ppm * 1e-6)));
+  monitor->capture_.info = {nominal_capture_rate, 1, 2, false, true};
+  monitor->capture_.period_frames = static_cast<UINT32>(packet.size());
   monitor->render_.info = {setup.render_rate, channels, block_align, setup.float_output,
                            setup.exclusive};
   monitor->render_.buffer_frames = buffer_frames;
+  monitor->render_.period_frames = render_period;
   monitor->render_.client = platform::ComPtr<IAudioClient>(&render_client);
   monitor->capture_client_ = platform::ComPtr<IAudioCaptureClient>(&capture);
   monitor->render_client_ = platform::ComPtr<IAudioRenderClient>(&render);
   monitor->pending_.reserve(4096);
   monitor->volume_ = 2.0f;
 
+  tonelark::ConfigureResampler(*monitor);
+  monitor->resampler_.Restart();
   for (auto _ : state) {
     if (setup.click && monitor->click_remaining_ <= 0) monitor->click_request_.store(1);
     capture.Deliver();
@@ -165,6 +182,7 @@ void RunPeriod(benchmark::State& state, const Setup& setup) {
     tonelark::RenderMonitor(*monitor);
   }
   SetCounters(state, packet.size());
+  state.counters["steering_ppm"] = monitor->resampler_.correction_ppm();
   // The fakes outlive the monitor's references to them.
   monitor.reset();
 }
@@ -186,6 +204,11 @@ void Exclusive16Baseline(benchmark::State& state) { RunBaseline(state, 48000); }
 void Exclusive16Period(benchmark::State& state) {
   RunPeriod(state, {48000, 48000, true, false, false});
 }
+// The same with the capture clock 300 ppm fast: the rate control steers the whole time.
+void Drift16Baseline(benchmark::State& state) { RunBaseline(state, 48000); }
+void Drift16Period(benchmark::State& state) {
+  RunPeriod(state, {48000, 48000, true, false, false, 300.0});
+}
 // 44100 Hz capture into 48000 Hz stereo float shared render.
 void SharedFloatBaseline(benchmark::State& state) { RunBaseline(state, 44100); }
 void SharedFloatPeriod(benchmark::State& state) {
@@ -197,6 +220,8 @@ void ClickPeriod(benchmark::State& state) { RunPeriod(state, {48000, 48000, true
 
 BENCHMARK(Exclusive16Baseline)->Name("Exclusive16/baseline");
 BENCHMARK(Exclusive16Period)->Name("Exclusive16/period");
+BENCHMARK(Drift16Baseline)->Name("Exclusive16Drift300ppm/baseline");
+BENCHMARK(Drift16Period)->Name("Exclusive16Drift300ppm/period");
 BENCHMARK(SharedFloatBaseline)->Name("SharedFloat44k1/baseline");
 BENCHMARK(SharedFloatPeriod)->Name("SharedFloat44k1/period");
 BENCHMARK(ClickBaseline)->Name("Click/baseline");

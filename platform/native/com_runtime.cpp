@@ -92,6 +92,20 @@ void CoUninitialize() {
   if (--apartment.depth == 0 && apartment.model == COINIT_MULTITHREADED) --mta_threads;
 }
 
+HRESULT CoGetApartmentType(APTTYPE* type, APTTYPEQUALIFIER* qualifier) {
+  if (type == nullptr || qualifier == nullptr) return E_INVALIDARG;
+  *type = APTTYPE_CURRENT;
+  *qualifier = APTTYPEQUALIFIER_NONE;
+  if (apartment.depth > 0) {
+    *type = apartment.model == COINIT_MULTITHREADED ? APTTYPE_MTA : APTTYPE_STA;
+    return S_OK;
+  }
+  if (mta_threads.load() == 0) return CO_E_NOTINITIALIZED;
+  *type = APTTYPE_MTA;
+  *qualifier = APTTYPEQUALIFIER_IMPLICIT_MTA;
+  return S_OK;
+}
+
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* class_object, DWORD cls_context,
                               DWORD flags, LPDWORD cookie) {
   if (cookie == nullptr) return E_INVALIDARG;

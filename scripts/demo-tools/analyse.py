@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Sums up a demo run from the files it left: the replies the user interface received, the PCM
 events (count, rate, level, pauses), the engine's "status" replies, the program's debugger
-output, the clicks found in the speaker output (onset and pitch) and the program's exit code.
+output, the clicks found in the speaker output (onset and pitch), the round trip when a real
+audio run measured it (round-trip.json) and the program's exit code.
 
 Usage: analyse.py OUT_DIR [--exit-code N] [--speakers speakers.wav] [--json]
 """
@@ -13,6 +14,7 @@ import os
 import re
 import sys
 
+from real_audio import round_trip_lines
 from wavio import WavError, read_wav
 
 PCM_CHANNEL = "tonelark/guitar_pcm"
@@ -22,8 +24,10 @@ CLICK_SECONDS = 0.030
 # PCM events come every 5.3 ms at 48 kHz, a few together when the user interface's thread was
 # busy; a wait this long means the stream paused.
 PCM_PAUSE_MS = 250.0
-# A value in the traffic log's decoded map: a string, true/false/null or a number.
-MAP_ENTRY = re.compile(r'"([^"\\]*)": ("(?:[^"\\]|\\.)*"|true|false|null|-?[0-9][0-9.e+-]*L?)')
+# A value in the traffic log's decoded map: a string, true/false/null or a number (doubles may
+# be nan or inf).
+MAP_ENTRY = re.compile(
+    r'"([^"\\]*)": ("(?:[^"\\]|\\.)*"|true|false|null|nan|-?inf|-?[0-9][0-9.e+-]*L?)')
 # A click starts at amplitude 0.35 and decays with the square of the remaining fraction; over
 # the analysis window it averages about 0.15. Guitar harmonics that close to the click pitches
 # stay far below this.
@@ -108,7 +112,7 @@ def decoded_map(text):
             entries[key] = value == "true"
         elif value == "null":
             entries[key] = None
-        elif "." in value or "e" in value:
+        elif value in ("nan", "inf", "-inf") or "." in value or "e" in value:
             entries[key] = float(value)
         else:
             entries[key] = int(value.rstrip("L"))
@@ -135,18 +139,32 @@ def read_debug_output(path):
 
 
 def describe_status(entries):
+    """One "status" reply for the summary: the engine's state, then its streams (the second
+    line only while streams are open)."""
     def yes_no(key):
         return {True: "yes", False: "no"}.get(entries.get(key), "?")
 
+    def ms(key):
+        value = entries.get(key)
+        return "%g" % value if isinstance(value, (int, float)) else "?"
+
     text = "deviceLost %s, running %s" % (str(entries.get("deviceLost", "?")).lower(),
                                           str(entries.get("running", "?")).lower())
-    if entries.get("sampleRate"):
-        text += "; %s, %s Hz, capture exclusive %s, latency %.1f ms" % (
-            entries.get("name", "?"), entries.get("sampleRate"), yes_no("captureExclusive"),
-            entries.get("latencyMs") or 0.0)
-    else:
-        text += "; no streams"
-    return text
+    if not entries.get("sampleRate"):
+        return [text + "; no streams"]
+    latency = entries.get("latencyMs")
+    return [text + "; %s, %s Hz, capture exclusive %s, latency %s ms" % (
+                entries.get("name", "?"), entries.get("sampleRate"), yes_no("captureExclusive"),
+                "%.1f" % latency if isinstance(latency, (int, float)) else "?"),
+            "capture period %s ms; render %s Hz, exclusive %s, period %s ms; asked for lowLatency"
+            " %s, sharedCapture %s" % (ms("capturePeriodMs"), entries.get("renderSampleRate", "?"),
+                                      yes_no("renderExclusive"), ms("renderPeriodMs"),
+                                      yes_no("lowLatency"), yes_no("sharedCapture"))]
+
+
+def pcm_chunk_samples(rate):
+    """The engine cuts the capture into chunks of about 5 ms, never below 256 samples."""
+    return max(256, rate // 200)
 
 
 # ---- signal analysis ----
@@ -303,11 +321,11 @@ def summarise(out_dir, exit_code, speakers_path):
             pcm = read_wav(pcm_path)
             rms, peak = level(pcm.samples)
             facts.update({"pcm_rms_dbfs": round(rms, 1), "pcm_peak_dbfs": round(peak, 1)})
-            expected = pcm.rate / 256.0
+            chunk = pcm_chunk_samples(pcm.rate)
             add("  PCM received: pcm.wav, %s; level RMS %.1f dBFS, peak %.1f dBFS"
                 % (pcm.describe(), rms, peak))
-            add("  (at %d Hz one 256-sample event every %.2f ms: %.1f events/s expected)"
-                % (pcm.rate, 256000.0 / pcm.rate, expected))
+            add("  (at %d Hz one %d-sample event every %.2f ms: %.1f events/s expected)"
+                % (pcm.rate, chunk, 1000.0 * chunk / pcm.rate, pcm.rate / float(chunk)))
         except WavError as error:
             add("  PCM received: %s" % error)
     else:
@@ -321,13 +339,15 @@ def summarise(out_dir, exit_code, speakers_path):
         add("  PCM never paused for more than %.0f ms" % PCM_PAUSE_MS)
 
     statuses = status_replies(pairs)
-    facts["status"] = [{"time": round(t / 1000.0, 3), "deviceLost": m.get("deviceLost"),
-                        "running": m.get("running")} for t, m in statuses]
+    facts["status"] = [dict(entries_map, time=round(t / 1000.0, 3)) for t, entries_map in statuses]
     if statuses:
         add("")
         add("  engine status (replies to \"status\"):")
         for when, entries_map in statuses:
-            add("    %8.3f s  %s" % (when / 1000.0, describe_status(entries_map)))
+            first, *rest = describe_status(entries_map)
+            add("    %8.3f s  %s" % (when / 1000.0, first))
+            for line in rest:
+                add("               %s" % line)
             glitches = ", ".join("%s %s" % (key, entries_map[key]) for key in (
                 "captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
                 "ringDroppedSamples", "pcmChunksDropped") if key in entries_map)
@@ -379,6 +399,15 @@ def summarise(out_dir, exit_code, speakers_path):
             add("  speaker output: %s" % error)
     else:
         add("  speaker output: none written")
+
+    round_trip_path = os.path.join(out_dir, "round-trip.json")
+    if os.path.exists(round_trip_path):
+        with open(round_trip_path) as f:
+            round_trip = json.load(f)
+        facts["round_trip"] = round_trip
+        add("")
+        add("  round trip of the impulses in the guitar to the speakers (real audio):")
+        lines.extend(round_trip_lines(round_trip))
 
     report = read_report(os.path.join(out_dir, "report.txt"))
     if report:

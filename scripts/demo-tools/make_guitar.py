@@ -2,10 +2,12 @@
 """Synthesises a short guitar phrase (Karplus-Strong plucked strings) as a 16-bit mono WAV, or
 converts a recording of the user's own into the form the virtual guitar adapter plays.
 
-Usage: make_guitar.py OUT.wav [--rate 48000] [--seed 7]
-       make_guitar.py OUT.wav --convert IN.wav
+Usage: make_guitar.py OUT.wav [--rate 48000] [--seed 7] [--impulses SECONDS]
+       make_guitar.py OUT.wav --convert IN.wav [--impulses SECONDS]
 A converted file keeps channel 0 and a rate of 44100 or 48000 Hz (other rates are resampled
-linearly to 48000 Hz).
+linearly to 48000 Hz). --impulses marks the file every SECONDS (the first mark half-way into the
+first interval) with an impulse pair, +0.9 then -0.9, whose fall real_audio.py finds again in the
+speaker output.
 """
 
 import argparse
@@ -86,12 +88,23 @@ def convert(path):
     return rate, out
 
 
+def add_impulses(samples, rate, every_s):
+    """Replaces two samples every `every_s` seconds by +0.9 and -0.9: a fall of 1.8 that stands
+    out from any guitar, whatever it plays at that moment."""
+    step = max(2, int(every_s * rate))
+    for at in range(step // 2, len(samples) - 1, step):
+        samples[at], samples[at + 1] = 0.9, -0.9
+    return samples
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out")
     parser.add_argument("--rate", type=int, default=48000)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--convert", metavar="IN.wav", help="convert this recording instead")
+    parser.add_argument("--impulses", type=float, metavar="SECONDS",
+                        help="mark the guitar with an impulse pair every SECONDS")
     args = parser.parse_args()
     if args.convert:
         try:
@@ -106,6 +119,9 @@ def main():
     if not samples:
         print("the guitar recording holds no samples", file=sys.stderr)
         return 1
+    if args.impulses:
+        add_impulses(samples, rate, args.impulses)
+        what += ", an impulse pair every %g s" % args.impulses
     write_wav_mono16(args.out, rate, samples)
     print("%s: %.1f s at %d Hz -> %s" % (what, len(samples) / rate, rate, args.out))
     return 0

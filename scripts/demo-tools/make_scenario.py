@@ -8,7 +8,11 @@ bar's first beat, turn monitoring off and on again while the clicks go on, ask f
 clicks (the virtual audio configuration unplugs it: see --unplug), try an unknown method and two
 malformed messages, stop, close the stream and the window.
 
-Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4]
+With --shared-capture, "start" asks the engine to capture in shared mode when the adapter refuses
+exclusive mode (as Wine's own audio drivers do, where no unplugging happens); "status" is asked
+at the same moments.
+
+Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4] [--shared-capture]
        make_scenario.py --unplug [--bpm 120] [--bars 4]
 --unplug prints the virtual audio lines for the guitar adapter that unplug it at that moment.
 """
@@ -35,7 +39,7 @@ def unplug_lines(bpm, bars):
             "return after-ms %d" % AWAY_MS]
 
 
-def scenario_lines(bpm, bars):
+def scenario_lines(bpm, bars, shared_capture=False):
     beat_ms = 60000.0 / bpm
     first_click = 2000
     clicks = bars * 4
@@ -47,13 +51,15 @@ def scenario_lines(bpm, bars):
     unplug = unplug_ms(bpm, bars)
     actions = [
         (300, "listen %s" % PCM),
-        (START_MS, "call %s start" % GUITAR),
+        (START_MS, "call %s start%s" % (GUITAR,
+                                        " map sharedCapture=bool:true" if shared_capture else "")),
         (1600, "call %s setVolume double 0.5" % GUITAR),
         # Monitoring off for the middle bars: only the clicks sound; then the guitar comes back.
         (beat(4.5), "call %s setSpeaker bool false   # monitoring off" % GUITAR),
         (beat(10.5), "call %s setSpeaker bool true    # monitoring on" % GUITAR),
         (beat(12.5), "call %s setVolume int 1" % GUITAR),
         # The adapter is away from `unplug` for AWAY_MS; it is found again within half a second.
+        # Where nothing unplugs it (real audio), these are three looks while streaming.
         (unplug - 700, "call %s status   # before the guitar adapter is unplugged" % GUITAR),
         (unplug + 800, "call %s status   # while it is away" % GUITAR),
         (unplug + AWAY_MS + 1500, "call %s status   # after it is back" % GUITAR),
@@ -85,6 +91,8 @@ def main():
     parser.add_argument("out", nargs="?")
     parser.add_argument("--bpm", type=float, default=120.0)
     parser.add_argument("--bars", type=int, default=4)
+    parser.add_argument("--shared-capture", action="store_true",
+                        help='start with {"sharedCapture": true}')
     parser.add_argument("--unplug", action="store_true",
                         help="print the guitar adapter's removal lines instead")
     args = parser.parse_args()
@@ -94,7 +102,7 @@ def main():
     if not args.out:
         parser.error("OUT.txt is needed")
     with open(args.out, "w") as f:
-        f.write("\n".join(scenario_lines(args.bpm, args.bars)) + "\n")
+        f.write("\n".join(scenario_lines(args.bpm, args.bars, args.shared_capture)) + "\n")
 
 
 if __name__ == "__main__":

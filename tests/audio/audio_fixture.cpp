@@ -118,6 +118,17 @@ long Onset(const std::vector<double>& samples, double threshold, size_t from) {
   return -1;
 }
 
+std::vector<long> Onsets(const std::vector<double>& samples, double threshold) {
+  std::vector<long> onsets;
+  bool above = false;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const bool now_above = std::fabs(samples[i]) >= threshold;
+    if (now_above && !above) onsets.push_back(static_cast<long>(i));
+    above = now_above;
+  }
+  return onsets;
+}
+
 double ZeroCrossingFrequency(const std::vector<double>& samples, size_t from, size_t to,
                              double rate) {
   // Interpolated crossing instants, so a few periods give a precise figure.
@@ -150,6 +161,20 @@ double ToneAmplitude(const std::vector<double>& samples, size_t from, size_t to,
   if (count == 0) return 0.0;
   const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
   return 2.0 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(count);
+}
+
+size_t ClearestWindow(const std::vector<double>& samples, size_t from, size_t to, double frequency,
+                      double rate, size_t window) {
+  size_t best = from;
+  double best_amplitude = -1.0;
+  for (size_t at = from; at + window <= to && at + window <= samples.size(); at += window / 2) {
+    const double amplitude = ToneAmplitude(samples, at, at + window, frequency, rate);
+    if (amplitude > best_amplitude) {
+      best_amplitude = amplitude;
+      best = at;
+    }
+  }
+  return best;
 }
 
 double Peak(const std::vector<double>& samples, size_t from, size_t to) {

@@ -78,6 +78,9 @@ class AudioTest : public ::testing::Test {
 
 // Index of the first sample whose magnitude reaches `threshold`; -1 when none does.
 long Onset(const std::vector<double>& samples, double threshold, size_t from = 0);
+// Every sample whose magnitude reaches `threshold` after one that did not: a sample held for
+// several frames by a rate conversion counts once.
+std::vector<long> Onsets(const std::vector<double>& samples, double threshold);
 // Frequency in Hz from the rising zero crossings of samples[from, to).
 double ZeroCrossingFrequency(const std::vector<double>& samples, size_t from, size_t to,
                              double rate);
@@ -85,6 +88,11 @@ double ZeroCrossingFrequency(const std::vector<double>& samples, size_t from, si
 // of amplitude A answers about A.
 double ToneAmplitude(const std::vector<double>& samples, size_t from, size_t to, double frequency,
                      double rate);
+// The clearest `window` samples of [from, to) for `frequency`: where ToneAmplitude is largest.
+// Real-time tests judge the signal there, since a loaded machine may make the speakers play a
+// missed period as silence.
+size_t ClearestWindow(const std::vector<double>& samples, size_t from, size_t to, double frequency,
+                      double rate, size_t window = 960);
 // Largest magnitude in samples[from, to).
 double Peak(const std::vector<double>& samples, size_t from, size_t to);
 

@@ -68,6 +68,19 @@ TEST_F(DeviceSelectionTest, AnAdapterBeatsAnEarlierIrigAndTheEarliestAdapterWins
   EXPECT_FALSE(input.is_irig);
 }
 
+// "irig" in the name of an adapter that a primary pattern already names does not make it an iRig:
+// its output is the default one, not an iRig output.
+TEST_F(DeviceSelectionTest, AnAdapterWhoseNameAlsoSaysIrigIsAPrimaryMatch) {
+  AddCapture(L"irig-adapter", L"iRig Guitar Adapter");
+  audio_.AddDevice(RenderDevice(L"speakers", L"Speakers"));
+  audio_.AddDevice(RenderDevice(L"irig-out", L"Headphones (iRig HD)"));
+  audio_.SetDefaultDevice(eRender, L"speakers");
+  const InputDevice input = FindInput();
+  EXPECT_EQ(IdOf(input.device.Get()), L"irig-adapter");
+  EXPECT_FALSE(input.is_irig);
+  EXPECT_EQ(OutputFor(input.is_irig), L"speakers");
+}
+
 TEST_F(DeviceSelectionTest, AnIrigInputIsTakenWhenNoAdapterIsPresentAndPicksAnIrigOutput) {
   AddCapture(L"mic", L"Microphone");
   AddCapture(L"irig1", L"iRig HD");

@@ -110,6 +110,42 @@ TEST_F(StreamSetupTest, RenderCandidatesCoverPacked24BitAndFloat) {
   EXPECT_EQ(monitor().render_.info.block_align, 8);
 }
 
+// Drivers check the whole extensible record; so does the virtual device, which refuses one that
+// disagrees with itself. What reached it, field by field:
+TEST_F(StreamSetupTest, EveryExclusiveRecordIsACompleteExtensibleFormat) {
+  AddGuitarAndSpeakers();
+  DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+  speakers.exclusive_formats = {Float32(48000, 2)};
+  audio_.AddDevice(speakers);
+  ASSERT_TRUE(OpenStreams(monitor()));
+  struct Expected {
+    const wchar_t* device;
+    size_t probe;
+    WORD valid_bits;
+    DWORD channel_mask;
+  };
+  for (const Expected& e : {Expected{L"guitar", 0, 16, 4}, Expected{L"speakers", 0, 16, 3},
+                            Expected{L"speakers", 1, 16, 4}, Expected{L"speakers", 2, 24, 3},
+                            Expected{L"speakers", 3, 32, 3}}) {
+    const auto probes = CallsOf("IAudioClient::IsFormatSupported", e.device);
+    ASSERT_GT(probes.size(), e.probe);
+    const virtual_audio::CallRecord& probe = probes[e.probe];
+    SCOPED_TRACE(testing::Message() << "probe " << e.probe);
+    ASSERT_TRUE(probe.has_record);
+    EXPECT_EQ(probe.format_tag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(probe.cb_size, 22);
+    EXPECT_EQ(probe.valid_bits, e.valid_bits);
+    EXPECT_EQ(probe.channel_mask, e.channel_mask);
+    EXPECT_EQ(probe.result, e.probe == 3 || e.device == std::wstring(L"guitar")
+                                ? S_OK
+                                : AUDCLNT_E_UNSUPPORTED_FORMAT);
+  }
+  for (const auto& init : CallsOf("IAudioClient::Initialize")) {
+    EXPECT_TRUE(init.has_record);
+    EXPECT_EQ(init.result, S_OK);
+  }
+}
+
 TEST_F(StreamSetupTest, DurationsComeFromTheDevicePeriodsWithATenMillisecondFloor) {
   struct Case {
     REFERENCE_TIME default_period, minimum_period;

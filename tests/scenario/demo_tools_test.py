@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the demo's signal analysis on signals with known clicks, guitar and PCM traffic, the
-demo and soak scenarios, and the soak's resource summary."""
+round trip of impulses through real audio, the demo and soak scenarios, and the soak's resource
+summary."""
 
 import math
 import os
@@ -15,6 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import analyse  # noqa: E402
 import make_guitar  # noqa: E402
 import make_scenario  # noqa: E402
+import real_audio  # noqa: E402
 import soak_tools  # noqa: E402
 import wavio  # noqa: E402
 
@@ -77,7 +79,51 @@ class ClickFinderTest(unittest.TestCase):
         self.assertEqual(analyse.find_clicks([4.0 * v for v in guitar[: 4 * RATE]], RATE), [])
 
 
+class RoundTripTest(unittest.TestCase):
+    """The impulse pairs of the guitar, found again in what the speakers played."""
+
+    def speakers(self, reference, delay, gain, muted=()):
+        """The reference delayed, at a gain, clamped, silent over the `muted` (start, end)
+        seconds, with a click every half second on top."""
+        out = [0.0] * delay + [max(-1.0, min(1.0, gain * v)) for v in reference[:-delay]]
+        for start, end in muted:
+            out[int(start * RATE):int(end * RATE)] = [0.0] * (int(end * RATE) - int(start * RATE))
+        for k in range(len(out) // (RATE // 2)):
+            add_click(out, 0.25 + 0.5 * k, 1568.0 if k % 4 == 0 else 1046.5)
+        return out
+
+    def test_delays_through_gain_clamp_and_clicks_and_none_while_muted(self):
+        guitar = make_guitar.add_impulses(make_guitar.synthesise(RATE, seed=5)[: 6 * RATE], RATE, 1.0)
+        self.assertEqual(real_audio.impulse_times(guitar), [RATE // 2 + 1 + RATE * k for k in range(6)])
+        out = self.speakers(guitar, int(0.05 * RATE), 4.0, muted=[(2.0, 3.2)])
+        delays = real_audio.impulse_delays(guitar, out, RATE)
+        self.assertEqual([round(t, 3) for t, _ in delays], [0.5, 1.5, 2.5, 3.5, 4.5, 5.5])
+        self.assertEqual([None if d is None else round(d, 2) for _, d in delays],
+                         [50.0, 50.0, None, 50.0, 50.0, 50.0])
+        figures = real_audio.describe_delays(delays)
+        self.assertEqual((figures["arrived"], figures["median_ms"]), (5, 50.0))
+
+    def test_a_pair_spread_by_a_resampler_and_weakened_still_arrives(self):
+        guitar = make_guitar.add_impulses([0.3 * math.sin(0.02 * i) for i in range(3 * RATE)], RATE, 1.0)
+        smooth = [0.0, 0.0] + [(guitar[i - 2] + 2 * guitar[i - 1] + guitar[i]) / 4.0
+                               for i in range(2, len(guitar))]
+        out = self.speakers(smooth, int(0.0123 * RATE), 0.5)
+        delays = [d for _, d in real_audio.impulse_delays(guitar, out, RATE)]
+        self.assertEqual(len(delays), 3)
+        for delay in delays:
+            self.assertAlmostEqual(delay, 12.3, delta=0.1)
+        # Clicks alone never pass for an impulse.
+        self.assertIsNone(real_audio.arrival(self.speakers([0.0] * RATE, 10, 1.0), 0, RATE))
+
+
 class DemoScenarioTest(unittest.TestCase):
+    def test_shared_capture_start_and_three_status_calls(self):
+        lines = make_scenario.scenario_lines(120.0, 4, shared_capture=True)
+        calls = [line.split("#")[0].split()[3:] for line in lines if " call " in line]
+        self.assertIn(["start", "map", "sharedCapture=bool:true"], calls)
+        self.assertEqual(calls.count(["status"]), 3)
+        self.assertNotIn(["start"], calls)
+
     def test_clicks_at_120_bpm_with_an_accent_on_each_bar(self):
         actions = []
         for line in make_scenario.scenario_lines(120.0, 4):
@@ -108,6 +154,21 @@ class DemoScenarioTest(unittest.TestCase):
         self.assertEqual(make_scenario.unplug_lines(120.0, 4),
                          ["remove after-periods %d" % ((unplug - 600) // 10),
                           "return after-ms %d" % make_scenario.AWAY_MS])
+
+
+class StatusTest(unittest.TestCase):
+    def test_reads_every_entry_of_a_status_reply_as_the_traffic_log_shows_it(self):
+        request = {"text": "status(null)"}
+        reply = {"time": 1500.0, "text": 'success {"capturePeriodMs": 1e+01, "latencyMs": 32.5, '
+                 '"name": "Monitor of \\"A, B\\"", "renderUnderrunFrames": 480L, "running": true}'}
+        other = ({"text": "stop(null)"}, {"time": 1600.0, "text": "success null"})
+        self.assertEqual(analyse.status_replies([(request, reply), other]), [(1500.0, {
+            "capturePeriodMs": 10.0, "latencyMs": 32.5, "name": 'Monitor of \\"A, B\\"',
+            "renderUnderrunFrames": 480, "running": True})])
+        # Doubles that are no number still come through.
+        entries = analyse.decoded_map('success {"latencyMs": nan, "a": -inf, "b": inf, "c": null}')
+        self.assertTrue(math.isnan(entries["latencyMs"]))
+        self.assertEqual((entries["a"], entries["b"], entries["c"]), (-math.inf, math.inf, None))
 
 
 class FilesTest(unittest.TestCase):
@@ -157,7 +218,8 @@ class FilesTest(unittest.TestCase):
     def test_status_replies_and_a_pause_of_the_pcm_events(self):
         status = ('success {"captureExclusive": %s, "deviceLost": %s, "latencyMs": 12.5, '
                   '"name": "Guitar \\"A\\", 1", "running": true, "sampleRate": %d, '
-                  '"captureSamplesLost": 3L}')
+                  '"captureSamplesLost": 3L, "capturePeriodMs": 2.5, "renderSampleRate": 48000, '
+                  '"renderExclusive": false, "renderPeriodMs": 1e+01, "sharedCapture": true}')
         with tempfile.TemporaryDirectory() as out:
             with open(os.path.join(out, "traffic.log"), "w") as f:
                 times = [100.0 + 5.0 * i for i in range(20)] + [2100.0 + 5.0 * i for i in range(20)]
@@ -175,6 +237,9 @@ class FilesTest(unittest.TestCase):
         self.assertIn("PCM paused for 1.91 s", text)
         self.assertIn("deviceLost true, running true; no streams", text)
         self.assertIn("44100 Hz, capture exclusive yes, latency 12.5 ms", text)
+        self.assertIn("capture period 2.5 ms; render 48000 Hz, exclusive no, period 10 ms; asked for"
+                      " lowLatency ?, sharedCapture yes", text)
+        self.assertEqual(text.count("engine status"), 1)
         self.assertIn("captureSamplesLost 3", text)
         entries = analyse.decoded_map(status % ("true", "false", 48000))
         self.assertEqual(entries["name"], 'Guitar \\"A\\", 1')

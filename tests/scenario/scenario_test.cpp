@@ -55,6 +55,41 @@ TEST(ScenarioTest, EncodesEachArgumentTypeAsTheUserInterfaceDoes) {
             Concat(NameBytes("m"), {7, 4, 'a', '"', '#', 1}));
 }
 
+TEST(ScenarioTest, EncodesMapsWithStringKeysInTheOrderWritten) {
+  // The engine's start options as a user interface sends them.
+  EXPECT_EQ(
+      OnlyMessage("0 call tonelark/guitar start map sharedCapture=bool:true"),
+      Concat(NameBytes("start"), Concat({13, 1}, Concat(NameBytes("sharedCapture"), Bytes{1}))));
+  EXPECT_EQ(OnlyMessage("0 call c m map"), Concat(NameBytes("m"), {13, 0}));
+  // Quoted keys and values keep their blanks; a double is aligned from the message's start.
+  Bytes expected = Concat(NameBytes("m"), {13, 4});
+  expected = Concat(expected, Concat(NameBytes("a b"), Concat({7, 3}, Bytes{'x', ' ', 'y'})));
+  expected = Concat(expected, Concat(NameBytes("n"), {0}));
+  expected = Concat(expected, Concat(NameBytes("i"), {3, 7, 0, 0, 0}));
+  expected = Concat(expected, NameBytes("d"));
+  expected.push_back(6);
+  while (expected.size() % 8 != 0) expected.push_back(0);
+  expected = Concat(expected, {0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
+  EXPECT_EQ(OnlyMessage(R"(0 call c m map "a b"=string:"x y"  n=null i=int:7 d=double:1)"),
+            expected);
+
+  const Scenario bad = ParseScenario(
+      "10 call c m map k\n"
+      "10 call c m map k=bool:maybe\n"
+      "10 call c m map k=bool:true k=bool:false\n"
+      "10 call c m map k=string:\"open\n"
+      "10 call c m map k=map:x\n"
+      "10 call c m map k=list:1\n");
+  EXPECT_TRUE(bad.actions.empty());
+  ASSERT_EQ(bad.errors.size(), 6u);
+  EXPECT_THAT(bad.errors[0], HasSubstr("not <key>=<type>:<value>"));
+  EXPECT_THAT(bad.errors[1], HasSubstr("bool value must be true or false"));
+  EXPECT_THAT(bad.errors[2], HasSubstr("given twice"));
+  EXPECT_THAT(bad.errors[3], HasSubstr("unclosed quote"));
+  EXPECT_THAT(bad.errors[4], HasSubstr("map inside a map"));
+  EXPECT_THAT(bad.errors[5], HasSubstr("unknown value type 'list'"));
+}
+
 TEST(ScenarioTest, ListenCancelRawAndClose) {
   const Scenario scenario = ParseScenario(
       "10 listen tonelark/guitar_pcm\n"

@@ -117,28 +117,21 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes, std::string*
   return true;
 }
 
-// Encodes "<method> [<type> <value>]" as a method call.
-bool ParseCall(std::string rest, std::vector<uint8_t>* message, std::string* why) {
-  const std::string method = NextToken(&rest);
-  if (method.empty()) {
-    *why = "call without a method name";
-    return false;
-  }
-  const std::string type = NextToken(&rest);
-  const std::string value = Trim(rest);
-  WireCallEncoder encoder(method);
-  if (type.empty() || type == "none" || type == "null") {
+// Appends one value of a scalar type (none, null, bool, int, long, double, string).
+bool AppendScalar(const std::string& type, const std::string& value, WireCallEncoder* encoder,
+                  std::string* why) {
+  if (type == "none" || type == "null") {
     if (!value.empty()) {
-      *why = "no value expected after '" + (type.empty() ? method : type) + "'";
+      *why = "no value expected after '" + type + "'";
       return false;
     }
-    encoder.AppendNull();
+    encoder->AppendNull();
   } else if (type == "bool") {
     if (value != "true" && value != "false") {
       *why = "bool value must be true or false: '" + value + "'";
       return false;
     }
-    encoder.AppendBool(value == "true");
+    encoder->AppendBool(value == "true");
   } else if (type == "int" || type == "long") {
     int64_t number;
     const bool is_int = type == "int";
@@ -151,9 +144,9 @@ bool ParseCall(std::string rest, std::vector<uint8_t>* message, std::string* why
       return false;
     }
     if (is_int) {
-      encoder.AppendInt32(static_cast<int32_t>(number));
+      encoder->AppendInt32(static_cast<int32_t>(number));
     } else {
-      encoder.AppendInt64(number);
+      encoder->AppendInt64(number);
     }
   } else if (type == "double") {
     double number;
@@ -161,16 +154,117 @@ bool ParseCall(std::string rest, std::vector<uint8_t>* message, std::string* why
       *why = "bad double value: '" + value + "'";
       return false;
     }
-    encoder.AppendDouble(number);
+    encoder->AppendDouble(number);
   } else if (type == "string") {
     std::string text;
     if (!ParseString(value, &text)) {
       *why = "bad string escape in: " + value;
       return false;
     }
-    encoder.AppendString(text);
+    encoder->AppendString(text);
   } else {
     *why = "unknown value type '" + type + "'";
+    return false;
+  }
+  return true;
+}
+
+// The end of the double-quoted text that starts at `begin`, just past the closing quote, or npos
+// when it is not closed. A backslash keeps the character after it inside the quotes.
+size_t QuotedEnd(const std::string& text, size_t begin) {
+  for (size_t i = begin + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+// Splits map entries at the blanks outside double quotes.
+bool SplitEntries(const std::string& text, std::vector<std::string>* entries, std::string* why) {
+  std::string current;
+  for (size_t i = 0; i < text.size();) {
+    if (IsBlank(text[i])) {
+      if (!current.empty()) entries->push_back(current);
+      current.clear();
+      ++i;
+    } else if (text[i] == '"') {
+      const size_t end = QuotedEnd(text, i);
+      if (end == std::string::npos) {
+        *why = "unclosed quote in map: " + text.substr(i);
+        return false;
+      }
+      current += text.substr(i, end - i);
+      i = end;
+    } else {
+      current += text[i++];
+    }
+  }
+  if (!current.empty()) entries->push_back(current);
+  return true;
+}
+
+// Appends "<key>=<type>:<value> ..." as a map with string keys, in the order written.
+bool AppendMap(const std::string& text, WireCallEncoder* encoder, std::string* why) {
+  std::vector<std::string> entries;
+  if (!SplitEntries(text, &entries, why)) return false;
+  encoder->AppendMapHeader(entries.size());
+  std::vector<std::string> keys;
+  for (const std::string& entry : entries) {
+    size_t equals = entry.find('=');
+    if (!entry.empty() && entry.front() == '"') {
+      const size_t end = QuotedEnd(entry, 0);
+      equals = end < entry.size() && entry[end] == '=' ? end : std::string::npos;
+    }
+    if (equals == std::string::npos || equals == 0) {
+      *why = "map entry is not <key>=<type>:<value>: '" + entry + "'";
+      return false;
+    }
+    std::string key;
+    if (!ParseString(entry.substr(0, equals), &key)) {
+      *why = "bad string escape in map key: " + entry.substr(0, equals);
+      return false;
+    }
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+      *why = "map key '" + key + "' given twice";
+      return false;
+    }
+    keys.push_back(key);
+    const std::string typed = entry.substr(equals + 1);
+    const size_t colon = typed.find(':');
+    const std::string type = typed.substr(0, colon);
+    const std::string value = colon == std::string::npos ? "" : typed.substr(colon + 1);
+    if (type == "map") {
+      *why = "a map inside a map is not supported: '" + entry + "'";
+      return false;
+    }
+    encoder->AppendString(key);
+    if (!AppendScalar(type, value, encoder, why)) return false;
+  }
+  return true;
+}
+
+// Encodes "<method> [<type> <value>]" as a method call.
+bool ParseCall(std::string rest, std::vector<uint8_t>* message, std::string* why) {
+  const std::string method = NextToken(&rest);
+  if (method.empty()) {
+    *why = "call without a method name";
+    return false;
+  }
+  const std::string type = NextToken(&rest);
+  const std::string value = Trim(rest);
+  WireCallEncoder encoder(method);
+  if (type.empty()) {
+    if (!value.empty()) {
+      *why = "no value expected after '" + method + "'";
+      return false;
+    }
+    encoder.AppendNull();
+  } else if (type == "map") {
+    if (!AppendMap(value, &encoder, why)) return false;
+  } else if (!AppendScalar(type, value, &encoder, why)) {
     return false;
   }
   *message = encoder.bytes();

@@ -2,13 +2,14 @@
 //
 //   <ms> listen <channel>
 //   <ms> cancel <channel>
-//   <ms> call <channel> <method> [<type> <value>]   type: none|null|bool|int|long|double|string
+//   <ms> call <channel> <method> [<type> <value>]   type: none|null|bool|int|long|double|string|map
 //   <ms> raw <channel> <hex bytes...>
 //   <ms> close
 //
 // with times in milliseconds after the first frame, `#` starting a comment, and blank lines
 // ignored. A string value is the rest of the line, or a double-quoted text with the escapes
-// \" \\ \n \t \xHH. Hex bytes may be separated by blanks or written together.
+// \" \\ \n \t \xHH. A map value is a list of blank-separated <key>=<type>:<value> entries (string
+// keys, scalar values). Hex bytes may be separated by blanks or written together.
 #ifndef STANDINS_ENGINE_SCENARIO_SCENARIO_H_
 #define STANDINS_ENGINE_SCENARIO_SCENARIO_H_
 

@@ -430,6 +430,11 @@ void WireCallEncoder::AppendString(const std::string& value) {
   bytes_.insert(bytes_.end(), value.begin(), value.end());
 }
 
+void WireCallEncoder::AppendMapHeader(size_t entries) {
+  bytes_.push_back(13);
+  PutLength(entries);
+}
+
 void WireCallEncoder::PutLength(size_t n) {
   if (n < 254) {
     bytes_.push_back(static_cast<uint8_t>(n));

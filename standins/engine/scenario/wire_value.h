@@ -116,6 +116,8 @@ class WireCallEncoder {
   void AppendInt64(int64_t value);
   void AppendDouble(double value);
   void AppendString(const std::string& value);
+  // The tag and size of a map; the caller then appends `entries` keys and values, alternately.
+  void AppendMapHeader(size_t entries);
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 

@@ -1,0 +1,159 @@
+// A pulled cable, a device that keeps failing, and one that goes silent: the audio thread gives
+// its streams up, says so, looks for the adapter every half second and carries on by itself when
+// it is back. Real time, through StartAudio, against the virtual endpoints.
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "tests/audio/audio_fixture.h"
+
+namespace tonelark_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using virtual_audio::CaptureSource;
+using virtual_audio::ClockMode;
+
+constexpr char kStartedLine[] = "Tonelark exclusive 48000 Hz capture, render exclusive 48000 Hz\n";
+
+class DeviceLossTest : public AudioTest {
+ protected:
+  void SetUp() override {
+    AudioTest::SetUp();
+    audio_.SetClockMode(ClockMode::kRealTime);
+    DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+    guitar.source.kind = CaptureSource::Kind::kSine;
+    guitar.source.frequency_hz = 440.0;
+    guitar.source.amplitude = 0.1;
+    audio_.AddDevice(guitar);
+    audio_.AddDevice(RenderDevice(L"speakers", L"Speakers"));
+    audio_.SetDefaultDevice(eRender, L"speakers");
+  }
+  void TearDown() override {
+    monitor().StopAudio();
+    AudioTest::TearDown();
+  }
+
+  // Waits up to `limit_ms` for `done`; how long it took, or -1.
+  static long long WaitFor(const std::function<bool()>& done, int limit_ms) {
+    const Clock::time_point start = Clock::now();
+    while (!done()) {
+      const auto waited = Clock::now() - start;
+      if (waited > std::chrono::milliseconds(limit_ms)) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  }
+
+  // PCM chunks produced since the previous call (the queue is emptied as a drain would).
+  size_t TakeChunks() {
+    std::lock_guard<std::mutex> lock(monitor().pcm_mutex_);
+    const size_t chunks = monitor().pcm_queue_.size();
+    monitor().pcm_queue_.clear();
+    monitor().pcm_posted_ = false;
+    return chunks;
+  }
+
+  bool Lost() { return monitor().status_.device_lost(); }
+
+  flutter::EncodableValue Status(const char* key) {
+    const flutter::EncodableValue reply = monitor().StatusReply();
+    return std::get<flutter::ValueMap>(reply).at(flutter::EncodableValue(key));
+  }
+
+  std::string Lines() { return DebugOutputSupported() ? DebugOutput() : std::string("?"); }
+  std::string Expected(const std::string& lines) {
+    return DebugOutputSupported() ? lines : std::string("?");
+  }
+};
+
+TEST_F(DeviceLossTest, APulledAdapterIsGivenUpAndPicksUpAgainWhenItReturns) {
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_EQ(Lines(), Expected(kStartedLine));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_GT(TakeChunks(), 10u);
+
+  audio_.RemoveDevice(L"guitar");
+  EXPECT_GE(WaitFor([this] { return Lost(); }, 1000), 0) << "an invalidated call is a loss";
+  EXPECT_EQ(Lines(), Expected("Tonelark device lost 0x88890004\n"));
+  EXPECT_EQ(Status("deviceLost"), flutter::EncodableValue(true));
+  EXPECT_EQ(Status("running"), flutter::EncodableValue(true));
+  EXPECT_EQ(Status("sampleRate"), flutter::EncodableValue(int32_t{0}));
+  EXPECT_EQ(Status("name"), flutter::EncodableValue("Rocksmith Guitar Adapter"));
+  TakeChunks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(TakeChunks(), 0u) << "no PCM while the adapter is away";
+  EXPECT_EQ(audio_.TakeAudit().started_streams, 0) << "the streams are closed";
+  EXPECT_EQ(Lines(), Expected("")) << "the attempts to re-open write nothing";
+
+  audio_.ReturnDevice(L"guitar");
+  // The next attempt comes at most half a second later, and pre-fills for a period or two.
+  EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  EXPECT_EQ(Lines(), Expected(std::string(kStartedLine) + "Tonelark device back\n"));
+  EXPECT_EQ(Status("sampleRate"), flutter::EncodableValue(int32_t{48000}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_GT(TakeChunks(), 10u) << "PCM flows again without a command";
+  // The guitar reaches the speakers again after the return.
+  const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
+  ASSERT_GT(out.size(), 4800u);
+  const size_t best = ClearestWindow(out, out.size() - 4800, out.size(), 440.0, 48000);
+  EXPECT_NEAR(ToneAmplitude(out, best, best + 960, 440.0, 48000), 0.4, 0.08);
+}
+
+// Unplugged speakers stop their events; an exclusive render stream is only called on them, so
+// it is their silence that tells.
+TEST_F(DeviceLossTest, UnpluggedSpeakersAreALossTooAndComeBack) {
+  ASSERT_TRUE(monitor().StartAudio());
+  Lines();
+  audio_.RemoveDevice(L"speakers");
+  const long long waited = WaitFor([this] { return Lost(); }, 2000);
+  EXPECT_GE(waited, 0);
+  EXPECT_EQ(Lines(), Expected("Tonelark device lost 0x800705b4\n"));
+  audio_.ReturnDevice(L"speakers");
+  EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  EXPECT_EQ(Lines(), Expected(std::string(kStartedLine) + "Tonelark device back\n"));
+}
+
+TEST_F(DeviceLossTest, StopWhileTheAdapterIsAwayReturnsAtOnce) {
+  ASSERT_TRUE(monitor().StartAudio());
+  audio_.RemoveDevice(L"guitar");
+  ASSERT_GE(WaitFor([this] { return Lost(); }, 1000), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside the half-second wait
+  const Clock::time_point start = Clock::now();
+  monitor().StopAudio();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300))
+      << "not after the half-second wait";
+  EXPECT_FALSE(Lost());
+  EXPECT_EQ(Status("running"), flutter::EncodableValue(false));
+  ExpectNoLeaks();
+}
+
+TEST_F(DeviceLossTest, AFailureThatLastsHalfASecondIsALoss) {
+  ASSERT_TRUE(monitor().StartAudio());
+  Lines();
+  audio_.FailCall("IAudioCaptureClient::GetNextPacketSize", E_FAIL);
+  const long long waited = WaitFor([this] { return Lost(); }, 1500);
+  EXPECT_GE(waited, 400) << "not before the failure has lasted half a second";
+  EXPECT_EQ(Lines(), Expected("Tonelark device lost 0x80004005\n"));
+  audio_.ClearFailures();
+  EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  EXPECT_EQ(Lines(), Expected(std::string(kStartedLine) + "Tonelark device back\n"));
+}
+
+TEST_F(DeviceLossTest, AnAdapterThatGoesSilentIsALossAfterASecond) {
+  ASSERT_TRUE(monitor().StartAudio());
+  Lines();
+  audio_.SetCaptureStalled(L"guitar", true);
+  const long long waited = WaitFor([this] { return Lost(); }, 2000);
+  EXPECT_GE(waited, 900);
+  EXPECT_EQ(Lines(), Expected("Tonelark device lost 0x800705b4\n"));
+  audio_.SetCaptureStalled(L"guitar", false);
+  EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(Lost());
+}
+
+}  // namespace
+}  // namespace tonelark_test
