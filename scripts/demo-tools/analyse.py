@@ -28,6 +28,9 @@ PCM_PAUSE_MS = 250.0
 # be nan or inf).
 MAP_ENTRY = re.compile(
     r'"([^"\\]*)": ("(?:[^"\\]|\\.)*"|true|false|null|nan|-?inf|-?[0-9][0-9.e+-]*L?)')
+# The counters of a "status" reply that tell of lost or patched audio.
+GLITCH_COUNTERS = ("captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
+                   "ringDroppedSamples", "pcmChunksDropped")
 # A click starts at amplitude 0.35 and decays with the square of the remaining fraction; over
 # the analysis window it averages about 0.15. Guitar harmonics that close to the click pitches
 # stay far below this.
@@ -348,18 +351,19 @@ def summarise(out_dir, exit_code, speakers_path):
             add("    %8.3f s  %s" % (when / 1000.0, first))
             for line in rest:
                 add("               %s" % line)
-            glitches = ", ".join("%s %s" % (key, entries_map[key]) for key in (
-                "captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
-                "ringDroppedSamples", "pcmChunksDropped") if key in entries_map)
-            if glitches:
-                add("               glitches so far: %s" % glitches)
+            counters = [key for key in GLITCH_COUNTERS if key in entries_map]
+            if counters:
+                add("               glitches so far: %s" % (", ".join(
+                    "%s %s" % (key, entries_map[key]) for key in counters if entries_map[key])
+                    or "none"))
 
     debug_path = os.path.join(out_dir, "debug.log")
     if os.path.exists(debug_path):
         debug = read_debug_output(debug_path)
         facts["debug_output"] = [{"time": round(t / 1000.0, 3), "text": text} for t, text in debug]
         add("")
-        add("  program's debugger output (debug.log): %d lines" % len(debug))
+        add("  program's debugger output (debug.log): %d line%s"
+            % (len(debug), "" if len(debug) == 1 else "s"))
         for when, text in debug:
             add("    %8.3f s  %s" % (when / 1000.0, shorten(text, 100)))
 

@@ -218,8 +218,9 @@ class FilesTest(unittest.TestCase):
     def test_status_replies_and_a_pause_of_the_pcm_events(self):
         status = ('success {"captureExclusive": %s, "deviceLost": %s, "latencyMs": 12.5, '
                   '"name": "Guitar \\"A\\", 1", "running": true, "sampleRate": %d, '
-                  '"captureSamplesLost": 3L, "capturePeriodMs": 2.5, "renderSampleRate": 48000, '
-                  '"renderExclusive": false, "renderPeriodMs": 1e+01, "sharedCapture": true}')
+                  '"captureSamplesLost": 3L, "pcmChunksDropped": 0L, "capturePeriodMs": 2.5, '
+                  '"renderSampleRate": 48000, "renderExclusive": false, "renderPeriodMs": 1e+01, '
+                  '"sharedCapture": true}')
         with tempfile.TemporaryDirectory() as out:
             with open(os.path.join(out, "traffic.log"), "w") as f:
                 times = [100.0 + 5.0 * i for i in range(20)] + [2100.0 + 5.0 * i for i in range(20)]
@@ -240,7 +241,8 @@ class FilesTest(unittest.TestCase):
         self.assertIn("capture period 2.5 ms; render 48000 Hz, exclusive no, period 10 ms; asked for"
                       " lowLatency ?, sharedCapture yes", text)
         self.assertEqual(text.count("engine status"), 1)
-        self.assertIn("captureSamplesLost 3", text)
+        # Counters still at 0 are left out.
+        self.assertIn("glitches so far: captureSamplesLost 3\n", text + "\n")
         entries = analyse.decoded_map(status % ("true", "false", 48000))
         self.assertEqual(entries["name"], 'Guitar \\"A\\", 1')
         self.assertEqual((entries["latencyMs"], entries["captureSamplesLost"]), (12.5, 3))
