@@ -162,6 +162,7 @@ void PublishStreams(Monitor& monitor, const std::string& name) {
 void LoseStreams(Monitor& monitor, HRESULT code) {
   CloseStreams(monitor);
   DropCaptured(monitor);
+  monitor.click_remaining_ = 0;
   monitor.status_.ClearStreams();
   monitor.status_.SetDeviceLost(true);
   char line[64];
@@ -173,6 +174,8 @@ void LoseStreams(Monitor& monitor, HRESULT code) {
 // One attempt to find and start the devices again, with the selection rules of a start. Failed
 // steps are not logged: the attempt repeats every half second for as long as the device is away.
 bool ReopenStreams(Monitor& monitor) {
+  // A click belongs to its beat: one asked for while the speakers were away would sound late.
+  monitor.click_request_.exchange(0);
   std::string name;
   bool started;
   {

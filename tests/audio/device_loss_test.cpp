@@ -87,7 +87,10 @@ TEST_F(DeviceLossTest, APulledAdapterIsGivenUpAndPicksUpAgainWhenItReturns) {
   EXPECT_EQ(TakeChunks(), 0u) << "no PCM while the adapter is away";
   EXPECT_EQ(audio_.TakeAudit().started_streams, 0) << "the streams are closed";
   EXPECT_EQ(Lines(), Expected("")) << "the attempts to re-open write nothing";
+  // A beat's click that comes while the adapter is away is not played late.
+  monitor().click_request_ = 2;
 
+  const size_t played_before = audio_.Rendered(L"speakers").FrameCount();
   audio_.ReturnDevice(L"guitar");
   // The next attempt comes at most half a second later, and pre-fills for a period or two.
   EXPECT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
@@ -100,6 +103,8 @@ TEST_F(DeviceLossTest, APulledAdapterIsGivenUpAndPicksUpAgainWhenItReturns) {
   ASSERT_GT(out.size(), 4800u);
   const size_t best = ClearestWindow(out, out.size() - 4800, out.size(), 440.0, 48000);
   EXPECT_NEAR(ToneAmplitude(out, best, best + 960, 440.0, 48000), 0.4, 0.08);
+  EXPECT_LT(Peak(std::vector<double>(out.begin() + played_before, out.end()), 0, out.size()), 0.45)
+      << "no accent click after the return";
 }
 
 // Unplugged speakers stop their events; an exclusive render stream is only called on them, so
