@@ -269,10 +269,22 @@ def locate_onset(x, first, last, frequency, rate):
 
 
 def refine_pitch(x, onset, n, around, rate):
-    """The frequency of the strongest sinusoid within 60 Hz of `around`, to about 1 Hz."""
+    """The frequency of the strongest sinusoid within 60 Hz of `around`, to about 1 Hz.
+
+    The samples are weighted by the click's own decay, faded in over its first 4 ms: cut off
+    hard at the window's edges, a louder steady tone hundreds of Hz away (the guitar) pulls the
+    pitch by several Hz with its phase, and the decay keeps near guitar harmonics weaker than
+    the click."""
+    if onset < 0 or n <= 0:
+        return around
+    segment = x[onset:onset + n]
+    fade_in = max(1, int(0.004 * rate))
+    weighted = [v * ((n - i) / n) ** 2
+                * math.sin(0.5 * math.pi * min(1.0, (i + 0.5) / fade_in)) ** 2
+                for i, v in enumerate(segment)]
     step = 2.0
     frequencies = [around - 60.0 + step * i for i in range(61)]
-    amplitudes = [tone_amplitude(x, onset, n, f, rate) for f in frequencies]
+    amplitudes = [tone_amplitude(weighted, 0, len(weighted), f, rate) for f in frequencies]
     i = max(range(len(amplitudes)), key=amplitudes.__getitem__)
     if 0 < i < len(amplitudes) - 1:
         a, b, c = amplitudes[i - 1], amplitudes[i], amplitudes[i + 1]

@@ -58,6 +58,17 @@ class ClickFinderTest(unittest.TestCase):
         clicks = analyse.find_clicks(signal, RATE)
         self.assertEqual([(round(c["onset"], 2), c["accent"]) for c in clicks], [(0.5, False), (1.5, True)])
 
+    def test_pitch_under_a_louder_low_tone_whatever_its_phase(self):
+        # Through real audio the guitar is a 220 Hz sine at half scale, louder than the click.
+        for phase in (0.0, 0.8, 1.6, 2.4, 3.2, 4.0, 4.8, 5.6):
+            signal = [0.5 * math.sin(2.0 * math.pi * 220.0 * i / RATE + phase) for i in range(RATE)]
+            add_click(signal, 0.3, 1046.5)
+            add_click(signal, 0.7, 1568.0)
+            clicks = analyse.find_clicks(signal, RATE)
+            self.assertEqual(len(clicks), 2)
+            self.assertAlmostEqual(clicks[0]["pitch"], 1046.5, delta=0.5)
+            self.assertAlmostEqual(clicks[1]["pitch"], 1568.0, delta=0.5)
+
     def test_a_jump_in_the_signal_is_no_click(self):
         signal = [0.0] * RATE + [0.45 * (0.995 ** i) for i in range(RATE)]
         add_click(signal, 0.4, 1568.0)
