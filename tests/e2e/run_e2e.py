@@ -558,7 +558,11 @@ def case_session(session, app):
         c.equal(len(pcm), 256 * len(events), "PCM samples (256 per event)")
         if len(pcm) > 4800:
             middle = pcm[len(pcm) // 2 - 2400:len(pcm) // 2 + 2400]
-            f = frequency(middle, CAPTURE_RATE)
+            # A loaded machine may make the audio thread miss a packet, which the adapter's
+            # two-period buffer then loses (counted as a capture gap): the pitch is read from the
+            # five 20 ms windows of the middle and their median taken.
+            f = sorted(frequency(middle[i:i + 960], CAPTURE_RATE)
+                       for i in range(0, 4800, 960))[2]
             c.expect(abs(f - GUITAR_HZ) < 1.0, "PCM carries %.1f Hz, the guitar plays %.1f Hz"
                      % (f, GUITAR_HZ))
             peak = max(abs(x) for x in middle)
