@@ -64,12 +64,13 @@ class PendingResponse {
   const FlutterDesktopMessageResponseHandle* response_handle_;
 };
 
-// Message callback registered for every channel; user_data is the channel's HandlerSlot.
+// Message callback registered for every channel; user_data is the channel's entry in the handler
+// table, a shared pointer to the BinaryHandlerFn.
 void DispatchToHandler(FlutterDesktopMessengerRef messenger, const FlutterDesktopMessage* message,
                        void* user_data) {
-  // Our own reference: the slot may be emptied or erased by the handler itself.
+  // Our own reference: the entry may be replaced or erased by the handler itself.
   const std::shared_ptr<const BinaryHandlerFn> handler =
-      static_cast<BinaryMessengerImpl::HandlerSlot*>(user_data)->handler;
+      *static_cast<const std::shared_ptr<const BinaryHandlerFn>*>(user_data);
   if (!handler) {
     return;
   }
@@ -120,9 +121,9 @@ void BinaryMessengerImpl::SetChannelHandler(const std::string& channel, BinaryHa
     FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), nullptr, nullptr);
     return;
   }
-  HandlerSlot& slot = handlers_[channel];
-  slot.handler = std::make_shared<const BinaryHandlerFn>(std::move(handler));
-  FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), DispatchToHandler, &slot);
+  std::shared_ptr<const BinaryHandlerFn>& stored = handlers_[channel];
+  stored = std::make_shared<const BinaryHandlerFn>(std::move(handler));
+  FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), DispatchToHandler, &stored);
 }
 
 }  // namespace flutter

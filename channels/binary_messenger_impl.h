@@ -33,18 +33,13 @@ class BinaryMessengerImpl : public BinaryMessenger {
   // callable stays alive until it returns.
   void SetChannelHandler(const std::string& channel, BinaryHandlerFn handler) override;
 
-  // The stored handler of one channel. Shared so that a message being handled keeps its handler
-  // alive while the handler replaces or removes itself.
-  struct HandlerSlot {
-    std::shared_ptr<const BinaryHandlerFn> handler;
-  };
-
  private:
   // Null for an engine that does not exist (any more): sending and registering then do nothing.
   FlutterDesktopMessengerRef messenger_;  // not owned
-  // Node-based on purpose: the address of each slot is the callback's user data, so entries must
-  // not move while others come and go.
-  std::map<std::string, HandlerSlot> handlers_;
+  // Node-based on purpose: the address of each entry's pointer is the callback's user data, so
+  // entries must not move while others come and go. Shared, so that a message being handled
+  // keeps its handler alive while the handler replaces or removes itself.
+  std::map<std::string, std::shared_ptr<const BinaryHandlerFn>> handlers_;
 };
 
 }  // namespace flutter
