@@ -64,15 +64,21 @@ class PendingResponse {
   const FlutterDesktopMessageResponseHandle* response_handle_;
 };
 
-// Message callback registered for every channel; user_data is the stored BinaryHandlerFn.
+// Message callback registered for every channel; user_data is the channel's entry in the handler
+// table, a shared pointer to the BinaryHandlerFn.
 void DispatchToHandler(FlutterDesktopMessengerRef messenger, const FlutterDesktopMessage* message,
                        void* user_data) {
-  const BinaryHandlerFn& handler = *static_cast<BinaryHandlerFn*>(user_data);
+  // Our own reference: the entry may be replaced or erased by the handler itself.
+  const std::shared_ptr<const BinaryHandlerFn> handler =
+      *static_cast<const std::shared_ptr<const BinaryHandlerFn>*>(user_data);
+  if (!handler) {
+    return;
+  }
   auto pending = std::make_shared<PendingResponse>(messenger, message->response_handle);
   BinaryReplyFn reply = [pending](const uint8_t* data, size_t size) {
     pending->Respond(data, size);
   };
-  handler(message->message, static_cast<size_t>(message->message_size), std::move(reply));
+  (*handler)(message->message, static_cast<size_t>(message->message_size), std::move(reply));
 }
 
 // Reply callback for Send with a reply; user_data is a heap copy of the reply function, used
@@ -91,6 +97,9 @@ BinaryMessengerImpl::~BinaryMessengerImpl() = default;
 
 void BinaryMessengerImpl::Send(const std::string& channel, const uint8_t* message,
                                size_t message_size, BinaryReplyFn reply) const {
+  if (messenger_ == nullptr) {
+    return;
+  }
   if (!reply) {
     FlutterDesktopMessengerSend(messenger_, channel.c_str(), message, message_size);
     return;
@@ -104,13 +113,16 @@ void BinaryMessengerImpl::Send(const std::string& channel, const uint8_t* messag
 }
 
 void BinaryMessengerImpl::SetChannelHandler(const std::string& channel, BinaryHandlerFn handler) {
+  if (messenger_ == nullptr) {
+    return;
+  }
   if (!handler) {
     handlers_.erase(channel);
     FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), nullptr, nullptr);
     return;
   }
-  BinaryHandlerFn& stored = handlers_[channel];
-  stored = std::move(handler);
+  std::shared_ptr<const BinaryHandlerFn>& stored = handlers_[channel];
+  stored = std::make_shared<const BinaryHandlerFn>(std::move(handler));
   FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), DispatchToHandler, &stored);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "channels/binary_messenger.h"
@@ -28,15 +29,17 @@ class BinaryMessengerImpl : public BinaryMessenger {
 
   void Send(const std::string& channel, const uint8_t* message, size_t message_size,
             BinaryReplyFn reply = nullptr) const override;
-  // A handler must not replace or remove its own channel's handler while it runs: the stored
-  // callable it runs in would be destroyed under it.
+  // A handler may replace or remove its own channel's handler while it runs: the running
+  // callable stays alive until it returns.
   void SetChannelHandler(const std::string& channel, BinaryHandlerFn handler) override;
 
  private:
+  // Null for an engine that does not exist (any more): sending and registering then do nothing.
   FlutterDesktopMessengerRef messenger_;  // not owned
-  // Node-based on purpose: the address of each stored handler is the callback's user data, so
-  // entries must not move while others come and go.
-  std::map<std::string, BinaryHandlerFn> handlers_;
+  // Node-based on purpose: the address of each entry's pointer is the callback's user data, so
+  // entries must not move while others come and go. Shared, so that a message being handled
+  // keeps its handler alive while the handler replaces or removes itself.
+  std::map<std::string, std::shared_ptr<const BinaryHandlerFn>> handlers_;
 };
 
 }  // namespace flutter

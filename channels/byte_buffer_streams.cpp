@@ -24,7 +24,8 @@ uint8_t ByteBufferStreamReader::TakeByte() {
 }
 
 void ByteBufferStreamReader::TakeBytes(uint8_t* destination, size_t length) {
-  if (length > BytesRemaining()) {
+  // A position that alignment has moved past the end fails even a read of no bytes.
+  if (position_ > size_ || length > size_ - position_) {
     ReportInvalidRead();
     return;
   }

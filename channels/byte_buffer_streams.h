@@ -18,7 +18,8 @@ class ByteBufferStreamReader : public ByteStreamReader {
 
   uint8_t TakeByte() override;
   void TakeBytes(uint8_t* destination, size_t length) override;
-  // Moves the position only; it may end up past the end, where the next read fails.
+  // Moves the position only; it may end up past the end, where the next read fails (also a
+  // TakeBytes of no bytes).
   void AlignRead(uint8_t alignment) override;
   size_t BytesRemaining() const override;
 

@@ -7,122 +7,190 @@
 namespace flutter {
 namespace {
 
-// Walks pairs from the front; the first pair that is not equal decides, and an unordered pair
-// (a NaN) means a does not order first. A common prefix puts the shorter list first.
-template <typename Float>
-bool FloatListLess(const std::vector<Float>& a, const std::vector<Float>& b) {
+// -1, 0 or 1 from the two less-than tests; 0 also when neither holds because of a NaN.
+template <typename T>
+int CompareScalars(const T& a, const T& b) {
+  if (a < b) {
+    return -1;
+  }
+  if (b < a) {
+    return 1;
+  }
+  return 0;
+}
+
+// Integer and byte lists: by element (signed for integers, unsigned for bytes), shorter first on
+// a common prefix.
+template <typename T>
+int CompareIntegerLists(const std::vector<T>& a, const std::vector<T>& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    if (a[i] < b[i]) {
-      return true;
+    if (a[i] != b[i]) {
+      return a[i] < b[i] ? -1 : 1;
     }
+  }
+  return CompareScalars(a.size(), b.size());
+}
+
+// The first pair that is not equal decides, and an unordered pair (a NaN) makes the two lists
+// equivalent, whatever follows. A common prefix puts the shorter list first.
+template <typename Float>
+int CompareFloatLists(const std::vector<Float>& a, const std::vector<Float>& b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (!(a[i] == b[i])) {
+      return CompareScalars(a[i], b[i]);
+    }
+  }
+  return CompareScalars(a.size(), b.size());
+}
+
+int CompareStrings(const std::string& a, const std::string& b) {
+  // char_traits<char> compares the bytes as unsigned char.
+  const int order = a.compare(b);
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+// Each element pair is compared once, so nested lists cost their size, not 2^depth.
+int CompareLists(const ValueList& a, const ValueList& b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const int order = Compare(a[i], b[i]);
+    if (order != 0) {
+      return order;
+    }
+  }
+  return CompareScalars(a.size(), b.size());
+}
+
+int CompareMaps(const ValueMap& a, const ValueMap& b) {
+  auto ia = a.begin();
+  auto ib = b.begin();
+  for (; ia != a.end() && ib != b.end(); ++ia, ++ib) {
+    int order = Compare(ia->first, ib->first);
+    if (order == 0) {
+      order = Compare(ia->second, ib->second);
+    }
+    if (order != 0) {
+      return order;
+    }
+  }
+  return CompareScalars(a.size(), b.size());
+}
+
+bool EqualLists(const ValueList& a, const ValueList& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.size(); ++i) {
     if (!(a[i] == b[i])) {
       return false;
     }
   }
-  return a.size() < b.size();
+  return true;
 }
 
-bool MapLess(const ValueMap& a, const ValueMap& b) {
-  auto ia = a.begin();
-  auto ib = b.begin();
-  for (; ia != a.end() && ib != b.end(); ++ia, ++ib) {
-    if (ia->first < ib->first) {
-      return true;
-    }
-    if (ib->first < ia->first) {
-      return false;
-    }
-    if (ia->second < ib->second) {
-      return true;
-    }
-    if (ib->second < ia->second) {
+bool EqualMaps(const ValueMap& a, const ValueMap& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (auto ia = a.begin(), ib = b.begin(); ia != a.end(); ++ia, ++ib) {
+    if (!(ia->first == ib->first) || !(ia->second == ib->second)) {
       return false;
     }
   }
-  return ia == a.end() && ib != b.end();
+  return true;
+}
+
+template <ValueType type>
+const ValuePayload<type>& Get(const EncodableValue& value) {
+  return std::get<static_cast<size_t>(type)>(value.AsVariant());
 }
 
 }  // namespace
 
-bool operator<(const EncodableValue& a, const EncodableValue& b) {
+int Compare(const EncodableValue& a, const EncodableValue& b) {
   if (a.index() != b.index()) {
-    return a.index() < b.index();
+    return a.index() < b.index() ? -1 : 1;
   }
-  switch (a.index()) {
-    case 0:
-      return false;
-    case 1:
-      return std::get<bool>(a) < std::get<bool>(b);
-    case 2:
-      return std::get<int32_t>(a) < std::get<int32_t>(b);
-    case 3:
-      return std::get<int64_t>(a) < std::get<int64_t>(b);
-    case 4:
-      return std::get<double>(a) < std::get<double>(b);
-    case 5:
-      // char_traits<char> compares as unsigned char.
-      return std::get<std::string>(a) < std::get<std::string>(b);
-    case 6:
-      return std::get<std::vector<uint8_t>>(a) < std::get<std::vector<uint8_t>>(b);
-    case 7:
-      return std::get<std::vector<int32_t>>(a) < std::get<std::vector<int32_t>>(b);
-    case 8:
-      return std::get<std::vector<int64_t>>(a) < std::get<std::vector<int64_t>>(b);
-    case 9:
-      return FloatListLess(std::get<std::vector<double>>(a), std::get<std::vector<double>>(b));
-    case 10: {
-      const ValueList& la = std::get<ValueList>(a);
-      const ValueList& lb = std::get<ValueList>(b);
-      return std::lexicographical_compare(la.begin(), la.end(), lb.begin(), lb.end());
-    }
-    case 11:
-      return MapLess(std::get<ValueMap>(a), std::get<ValueMap>(b));
-    case 12:
-      return std::less<const EncodableValue*>()(&a, &b);
-    case 13:
-      return FloatListLess(std::get<std::vector<float>>(a), std::get<std::vector<float>>(b));
-    default:
-      return false;
+  switch (a.type()) {
+    case ValueType::kNull:
+      return 0;
+    case ValueType::kBool:
+      return CompareScalars(Get<ValueType::kBool>(a), Get<ValueType::kBool>(b));
+    case ValueType::kInt32:
+      return CompareScalars(Get<ValueType::kInt32>(a), Get<ValueType::kInt32>(b));
+    case ValueType::kInt64:
+      return CompareScalars(Get<ValueType::kInt64>(a), Get<ValueType::kInt64>(b));
+    case ValueType::kDouble:
+      return CompareScalars(Get<ValueType::kDouble>(a), Get<ValueType::kDouble>(b));
+    case ValueType::kString:
+      return CompareStrings(Get<ValueType::kString>(a), Get<ValueType::kString>(b));
+    case ValueType::kByteList:
+      return CompareIntegerLists(Get<ValueType::kByteList>(a), Get<ValueType::kByteList>(b));
+    case ValueType::kInt32List:
+      return CompareIntegerLists(Get<ValueType::kInt32List>(a), Get<ValueType::kInt32List>(b));
+    case ValueType::kInt64List:
+      return CompareIntegerLists(Get<ValueType::kInt64List>(a), Get<ValueType::kInt64List>(b));
+    case ValueType::kDoubleList:
+      return CompareFloatLists(Get<ValueType::kDoubleList>(a), Get<ValueType::kDoubleList>(b));
+    case ValueType::kList:
+      return CompareLists(Get<ValueType::kList>(a), Get<ValueType::kList>(b));
+    case ValueType::kMap:
+      return CompareMaps(Get<ValueType::kMap>(a), Get<ValueType::kMap>(b));
+    case ValueType::kCustom:
+      // The opaque payload has no order of its own; a custom value is equivalent only to itself.
+      if (&a == &b) {
+        return 0;
+      }
+      return std::less<const EncodableValue*>()(&a, &b) ? -1 : 1;
+    case ValueType::kFloatList:
+      return CompareFloatLists(Get<ValueType::kFloatList>(a), Get<ValueType::kFloatList>(b));
+    case ValueType::kCount:
+      break;
   }
+  return 0;
 }
+
+bool operator<(const EncodableValue& a, const EncodableValue& b) { return Compare(a, b) < 0; }
 
 bool operator==(const EncodableValue& a, const EncodableValue& b) {
   if (a.index() != b.index()) {
     return false;
   }
-  switch (a.index()) {
-    case 0:
+  switch (a.type()) {
+    case ValueType::kNull:
       return true;
-    case 1:
-      return std::get<bool>(a) == std::get<bool>(b);
-    case 2:
-      return std::get<int32_t>(a) == std::get<int32_t>(b);
-    case 3:
-      return std::get<int64_t>(a) == std::get<int64_t>(b);
-    case 4:
-      return std::get<double>(a) == std::get<double>(b);
-    case 5:
-      return std::get<std::string>(a) == std::get<std::string>(b);
-    case 6:
-      return std::get<std::vector<uint8_t>>(a) == std::get<std::vector<uint8_t>>(b);
-    case 7:
-      return std::get<std::vector<int32_t>>(a) == std::get<std::vector<int32_t>>(b);
-    case 8:
-      return std::get<std::vector<int64_t>>(a) == std::get<std::vector<int64_t>>(b);
-    case 9:
-      return std::get<std::vector<double>>(a) == std::get<std::vector<double>>(b);
-    case 10:
-      return std::get<ValueList>(a) == std::get<ValueList>(b);
-    case 11:
-      return std::get<ValueMap>(a) == std::get<ValueMap>(b);
-    case 12:
+    case ValueType::kBool:
+      return Get<ValueType::kBool>(a) == Get<ValueType::kBool>(b);
+    case ValueType::kInt32:
+      return Get<ValueType::kInt32>(a) == Get<ValueType::kInt32>(b);
+    case ValueType::kInt64:
+      return Get<ValueType::kInt64>(a) == Get<ValueType::kInt64>(b);
+    case ValueType::kDouble:
+      return Get<ValueType::kDouble>(a) == Get<ValueType::kDouble>(b);
+    case ValueType::kString:
+      return Get<ValueType::kString>(a) == Get<ValueType::kString>(b);
+    case ValueType::kByteList:
+      return Get<ValueType::kByteList>(a) == Get<ValueType::kByteList>(b);
+    case ValueType::kInt32List:
+      return Get<ValueType::kInt32List>(a) == Get<ValueType::kInt32List>(b);
+    case ValueType::kInt64List:
+      return Get<ValueType::kInt64List>(a) == Get<ValueType::kInt64List>(b);
+    case ValueType::kDoubleList:
+      return Get<ValueType::kDoubleList>(a) == Get<ValueType::kDoubleList>(b);
+    case ValueType::kList:
+      return EqualLists(Get<ValueType::kList>(a), Get<ValueType::kList>(b));
+    case ValueType::kMap:
+      return EqualMaps(Get<ValueType::kMap>(a), Get<ValueType::kMap>(b));
+    case ValueType::kCustom:
       return &a == &b;
-    case 13:
-      return std::get<std::vector<float>>(a) == std::get<std::vector<float>>(b);
-    default:
-      return false;
+    case ValueType::kFloatList:
+      return Get<ValueType::kFloatList>(a) == Get<ValueType::kFloatList>(b);
+    case ValueType::kCount:
+      break;
   }
+  return false;
 }
 
 }  // namespace flutter

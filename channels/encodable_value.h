@@ -2,6 +2,7 @@
 #define CHANNELS_ENCODABLE_VALUE_H_
 
 #include <any>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -48,11 +49,50 @@ using EncodableVariant =
                  std::vector<int32_t>, std::vector<int64_t>, std::vector<double>, ValueList,
                  ValueMap, CustomValue, std::vector<float>>;
 
-// The value carried by every channel. The alternative index order is part of the wire format and
-// of the ordering below, so it never changes:
-//   0 null, 1 bool, 2 int32, 3 int64, 4 double, 5 string (UTF-8 bytes), 6 byte list,
-//   7 int32 list, 8 int64 list, 9 double list, 10 ValueList, 11 ValueMap, 12 CustomValue,
-//   13 float list.
+// The alternatives of EncodableVariant by name, in its index order. The order is part of the wire
+// format and of the ordering below, so it never changes. Code that treats each alternative in
+// turn switches on EncodableValue::type() with a case for every name and no default, so that the
+// compiler (-Wswitch) points at every switch that a new alternative would leave behind.
+enum class ValueType : size_t {
+  kNull,
+  kBool,
+  kInt32,
+  kInt64,
+  kDouble,
+  kString,  // UTF-8 bytes
+  kByteList,
+  kInt32List,
+  kInt64List,
+  kDoubleList,
+  kList,
+  kMap,
+  kCustom,
+  kFloatList,
+  kCount,  // not an alternative: the number of them
+};
+
+// The payload type of each alternative.
+template <ValueType type>
+using ValuePayload = std::variant_alternative_t<static_cast<size_t>(type), EncodableVariant>;
+
+static_assert(std::variant_size_v<EncodableVariant> == static_cast<size_t>(ValueType::kCount),
+              "every alternative needs a name in ValueType");
+static_assert(std::is_same_v<ValuePayload<ValueType::kNull>, std::monostate>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kBool>, bool>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kInt32>, int32_t>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kInt64>, int64_t>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kDouble>, double>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kString>, std::string>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kByteList>, std::vector<uint8_t>>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kInt32List>, std::vector<int32_t>>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kInt64List>, std::vector<int64_t>>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kDoubleList>, std::vector<double>>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kList>, ValueList>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kMap>, ValueMap>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kCustom>, CustomValue>);
+static_assert(std::is_same_v<ValuePayload<ValueType::kFloatList>, std::vector<float>>);
+
+// The value carried by every channel; its alternatives are named by ValueType above.
 // It derives publicly from std::variant, so index(), std::get, std::get_if and
 // std::holds_alternative apply directly (std::visit needs the variant base: AsVariant()).
 class EncodableValue : public EncodableVariant {
@@ -76,6 +116,9 @@ class EncodableValue : public EncodableVariant {
 
   bool IsNull() const { return std::holds_alternative<std::monostate>(*this); }
 
+  // The held alternative by name.
+  ValueType type() const { return static_cast<ValueType>(index()); }
+
   const EncodableVariant& AsVariant() const { return *this; }
   EncodableVariant& AsVariant() { return *this; }
 
@@ -89,10 +132,16 @@ class EncodableValue : public EncodableVariant {
 // payload (unsigned bytes for strings and byte lists, signed numeric order for integers, IEEE
 // less-than for floating point so a NaN is unordered, lexicographic for every list and for maps,
 // and the EncodableValue object's address for custom values).
+// Costs time linear in the smaller of the two values: one three-way comparison walks both once.
 bool operator<(const EncodableValue& a, const EncodableValue& b);
 inline bool operator>(const EncodableValue& a, const EncodableValue& b) { return b < a; }
 inline bool operator<=(const EncodableValue& a, const EncodableValue& b) { return !(b < a); }
 inline bool operator>=(const EncodableValue& a, const EncodableValue& b) { return !(a < b); }
+
+// The same ordering as a three-way answer: negative when a orders before b, positive when b
+// orders before a, 0 when the two are equivalent (the same ValueMap key). One call decides what
+// a < b and b < a together would, at the cost of one of them.
+int Compare(const EncodableValue& a, const EncodableValue& b);
 
 // Structural equality: the same alternative holding equal payloads (IEEE == for floating point,
 // so a NaN equals nothing; a custom value equals only itself).

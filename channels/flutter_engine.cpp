@@ -68,6 +68,12 @@ FlutterDesktopEngineRef FlutterEngine::TakeEngineHandle() {
   return handle_;
 }
 
+void FlutterEngine::DropTakenHandle() {
+  handle_ = nullptr;
+  frame_callback_ = nullptr;
+  messenger_ = std::make_unique<BinaryMessengerImpl>(nullptr);
+}
+
 void FlutterEngine::OnFrame(void* user_data) {
   auto* engine = static_cast<FlutterEngine*>(user_data);
   // Taken out before the call: the callback may register the next one, which must survive.

@@ -37,6 +37,13 @@ class FlutterEngine : public PluginRegistry {
   FlutterDesktopEngineRef TakeEngineHandle();
 
  private:
+  friend class FlutterViewController;
+
+  // A view-controller creation that fails frees the handle it was given. Forgets that handle and
+  // puts an inert messenger in place of the one over it, so that later calls do nothing rather
+  // than reach freed memory.
+  void DropTakenHandle();
+
   static void OnFrame(void* user_data);
 
   FlutterDesktopEngineRef handle_ = nullptr;  // null when there is no engine

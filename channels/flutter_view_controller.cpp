@@ -11,6 +11,7 @@ FlutterViewController::FlutterViewController(int width, int height, const Engine
     handle_ = FlutterDesktopViewControllerCreate(width, height, engine_handle);
   }
   if (handle_ == nullptr) {
+    engine_->DropTakenHandle();
     std::cerr << "Failed to create view controller." << std::endl;
     return;
   }

@@ -69,26 +69,33 @@ T ReadRaw(ByteStreamReader* stream) {
 
 // Element count of the strings, lists and maps whose size goes on the wire; 0 for the rest.
 size_t WireCount(const EncodableValue& value) {
-  switch (value.index()) {
-    case 5:
-      return std::get<std::string>(value).size();
-    case 6:
-      return std::get<std::vector<uint8_t>>(value).size();
-    case 7:
-      return std::get<std::vector<int32_t>>(value).size();
-    case 8:
-      return std::get<std::vector<int64_t>>(value).size();
-    case 9:
-      return std::get<std::vector<double>>(value).size();
-    case 10:
-      return std::get<ValueList>(value).size();
-    case 11:
-      return std::get<ValueMap>(value).size();
-    case 13:
-      return std::get<std::vector<float>>(value).size();
-    default:
+  switch (value.type()) {
+    case ValueType::kNull:
+    case ValueType::kBool:
+    case ValueType::kInt32:
+    case ValueType::kInt64:
+    case ValueType::kDouble:
+    case ValueType::kCustom:
+    case ValueType::kCount:
       return 0;
+    case ValueType::kString:
+      return std::get<std::string>(value).size();
+    case ValueType::kByteList:
+      return std::get<std::vector<uint8_t>>(value).size();
+    case ValueType::kInt32List:
+      return std::get<std::vector<int32_t>>(value).size();
+    case ValueType::kInt64List:
+      return std::get<std::vector<int64_t>>(value).size();
+    case ValueType::kDoubleList:
+      return std::get<std::vector<double>>(value).size();
+    case ValueType::kList:
+      return std::get<ValueList>(value).size();
+    case ValueType::kMap:
+      return std::get<ValueMap>(value).size();
+    case ValueType::kFloatList:
+      return std::get<std::vector<float>>(value).size();
   }
+  return 0;
 }
 
 constexpr size_t kMaxLengthField = 5;
@@ -179,7 +186,13 @@ std::vector<T> ReadBlock(const StandardCodecSerializer& serializer, uint8_t alig
   if (alignment > 1) {
     stream->AlignRead(alignment);
   }
-  if (count == 0 || !FitsInRemaining(count, sizeof(T), *stream)) {
+  if (count == 0) {
+    // Nothing to copy, but an alignment that ran past the end of the data is a failed read.
+    uint8_t none = 0;
+    stream->TakeBytes(&none, 0);
+    return std::vector<T>();
+  }
+  if (!FitsInRemaining(count, sizeof(T), *stream)) {
     return std::vector<T>();
   }
   std::vector<T> elements(count);
@@ -208,6 +221,97 @@ bool DataEnded(const ByteStreamReader& stream) {
   return false;
 }
 
+// Moves the reader to the end of the data, for bytes whose layout cannot be known.
+void AbandonRest(ByteStreamReader* stream) {
+  uint8_t scratch[256];
+  for (size_t remaining = stream->BytesRemaining();
+       remaining != 0 && remaining != ByteStreamReader::kUnknownRemaining;
+       remaining = stream->BytesRemaining()) {
+    stream->TakeBytes(scratch, remaining < sizeof(scratch) ? remaining : sizeof(scratch));
+  }
+}
+
+// Skips count elements of element_size bytes; false (after the invalid-read line) when the data
+// ends first.
+bool SkipElements(uint64_t count, size_t element_size, ByteStreamReader* stream) {
+  const size_t remaining = stream->BytesRemaining();
+  if (remaining != ByteStreamReader::kUnknownRemaining && count > remaining / element_size) {
+    ReportInvalidRead();
+    AbandonRest(stream);
+    return false;
+  }
+  uint8_t scratch[256];
+  for (uint64_t left = count * element_size; left != 0;) {
+    const size_t chunk = left < sizeof(scratch) ? static_cast<size_t>(left) : sizeof(scratch);
+    stream->TakeBytes(scratch, chunk);
+    left -= chunk;
+  }
+  return true;
+}
+
+// Reads past the payload of a list or map (its tag already taken) without building anything and
+// without recursion, so a container refused for its depth still ends where its encoding ends and
+// the values after it are read from the right place. A tag the standard format does not define
+// has no known length: the rest of the data is abandoned rather than misread.
+void SkipContainer(const StandardCodecSerializer& serializer, uint8_t type,
+                   ByteStreamReader* stream) {
+  uint64_t pending = serializer.ReadLength(stream) * uint64_t{type == kMap ? 2u : 1u};
+  while (pending != 0) {
+    if (DataEnded(*stream)) {
+      return;
+    }
+    --pending;
+    bool complete = true;
+    switch (stream->TakeByte()) {
+      case kNull:
+      case kTrue:
+      case kFalse:
+        break;
+      case kInt32:
+        complete = SkipElements(1, 4, stream);
+        break;
+      case kInt64:
+        complete = SkipElements(1, 8, stream);
+        break;
+      case kFloat64:
+        stream->AlignRead(8);
+        complete = SkipElements(1, 8, stream);
+        break;
+      case kLargeInt:
+      case kString:
+      case kUInt8List:
+        complete = SkipElements(serializer.ReadLength(stream), 1, stream);
+        break;
+      case kInt32List:
+      case kFloat32List: {
+        const size_t count = serializer.ReadLength(stream);
+        stream->AlignRead(4);
+        complete = SkipElements(count, 4, stream);
+        break;
+      }
+      case kInt64List:
+      case kFloat64List: {
+        const size_t count = serializer.ReadLength(stream);
+        stream->AlignRead(8);
+        complete = SkipElements(count, 8, stream);
+        break;
+      }
+      case kList:
+        pending += serializer.ReadLength(stream);
+        break;
+      case kMap:
+        pending += uint64_t{2} * serializer.ReadLength(stream);
+        break;
+      default:
+        AbandonRest(stream);
+        return;
+    }
+    if (!complete) {
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void StandardCodecSerializer::WriteValue(const EncodableValue& value,
@@ -221,27 +325,27 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
     stream->PutByte(kNull);
     return;
   }
-  switch (value.index()) {
-    case 0:
+  switch (value.type()) {
+    case ValueType::kNull:
       stream->PutByte(kNull);
       return;
-    case 1:
+    case ValueType::kBool:
       stream->PutByte(std::get<bool>(value) ? kTrue : kFalse);
       return;
-    case 2:
+    case ValueType::kInt32:
       stream->PutByte(kInt32);
       WriteRaw(std::get<int32_t>(value), stream);
       return;
-    case 3:
+    case ValueType::kInt64:
       stream->PutByte(kInt64);
       WriteRaw(std::get<int64_t>(value), stream);
       return;
-    case 4:
+    case ValueType::kDouble:
       stream->PutByte(kFloat64);
       stream->AlignWrite(8);
       WriteRaw(std::get<double>(value), stream);
       return;
-    case 5: {
+    case ValueType::kString: {
       const std::string& string = std::get<std::string>(value);
       WriteTagAndLength(kString, string.size(), stream);
       if (!string.empty()) {
@@ -249,19 +353,19 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
       }
       return;
     }
-    case 6:
+    case ValueType::kByteList:
       WriteBlock(kUInt8List, std::get<std::vector<uint8_t>>(value), 1, stream);
       return;
-    case 7:
+    case ValueType::kInt32List:
       WriteBlock(kInt32List, std::get<std::vector<int32_t>>(value), 4, stream);
       return;
-    case 8:
+    case ValueType::kInt64List:
       WriteBlock(kInt64List, std::get<std::vector<int64_t>>(value), 8, stream);
       return;
-    case 9:
+    case ValueType::kDoubleList:
       WriteBlock(kFloat64List, std::get<std::vector<double>>(value), 8, stream);
       return;
-    case 10: {
+    case ValueType::kList: {
       const ValueList& list = std::get<ValueList>(value);
       WriteTagAndLength(kList, list.size(), stream);
       for (const EncodableValue& element : list) {
@@ -269,7 +373,7 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
       }
       return;
     }
-    case 11: {
+    case ValueType::kMap: {
       const ValueMap& map = std::get<ValueMap>(value);
       WriteTagAndLength(kMap, map.size(), stream);
       for (const auto& entry : map) {
@@ -278,18 +382,18 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
       }
       return;
     }
-    case 12:
+    case ValueType::kCustom:
       stream->PutByte(kNull);
       std::cerr << "Unhandled custom type in StandardCodecSerializer::WriteValue. "
                 << "Custom types require codec extensions." << std::endl;
       return;
-    case 13:
+    case ValueType::kFloatList:
       WriteBlock(kFloat32List, std::get<std::vector<float>>(value), 4, stream);
       return;
-    default:
-      stream->PutByte(kNull);
-      return;
+    case ValueType::kCount:
+      break;
   }
+  stream->PutByte(kNull);
 }
 
 EncodableValue StandardCodecSerializer::ReadTaggedValue(ByteStreamReader* stream) const {
@@ -336,9 +440,11 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
   }
 
   if (nesting_depth >= kMaxNestingDepth) {
-    // Each level costs stack in this recursion and again when the value is destroyed.
+    // Each level costs stack in this recursion and again when the value is destroyed. The refused
+    // container reads as null, and reading goes on after its last byte.
     std::cerr << "Nesting too deep in StandardCodecSerializer::ReadValueOfType: "
               << static_cast<int>(type) << std::endl;
+    SkipContainer(*this, type, stream);
     return EncodableValue();
   }
   NestingScope scope;
@@ -356,8 +462,9 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
   for (size_t i = 0; i < count && !DataEnded(*stream); ++i) {
     EncodableValue key = ReadTaggedValue(stream);
     EncodableValue entry = ReadTaggedValue(stream);
-    // The first of two equivalent keys wins.
-    map.try_emplace(std::move(key), std::move(entry));
+    // The first of two equivalent keys wins. Keys arrive in ascending order from any encoder
+    // that follows the format, and the hint then settles each insert with one comparison.
+    map.try_emplace(map.end(), std::move(key), std::move(entry));
   }
   return EncodableValue(std::move(map));
 }

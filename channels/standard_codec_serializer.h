@@ -16,8 +16,10 @@ namespace flutter {
 // Decoding never throws for malformed bytes and never trusts a size field: a string, byte list
 // or typed list whose announced size is larger than the bytes that remain yields the empty value
 // of its type after the invalid-read line; a list or map grows only with the entries actually
-// read and stops at the end of the data; lists and maps nested deeper than kMaxNestingDepth
-// yield null.
+// read and stops at the end of the data; a list or map nested deeper than kMaxNestingDepth
+// yields null, and reading goes on after its last byte. Comparing keys costs their size, so
+// decoding costs time linear in the message's length, times at most the logarithm of a map's
+// entry count for keys that arrive out of order.
 class StandardCodecSerializer {
  public:
   // Lists and maps may enclose each other this many levels deep; a deeper one reads as null.

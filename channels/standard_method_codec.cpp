@@ -18,36 +18,44 @@ constexpr uint8_t kErrorEnvelope = 1;
 // capacity hint: a serializer that adds types may write more, and the vector then grows.
 size_t EstimateEncodedSize(const EncodableValue& value) {
   constexpr size_t kHeader = 1 + 5 + 7;  // tag, longest size field, most padding
-  switch (value.index()) {
-    case 5:
+  constexpr size_t kScalar = 16;         // tag, padding and the widest scalar
+  switch (value.type()) {
+    case ValueType::kNull:
+    case ValueType::kBool:
+    case ValueType::kInt32:
+    case ValueType::kInt64:
+    case ValueType::kDouble:
+    case ValueType::kCustom:
+    case ValueType::kCount:
+      return kScalar;
+    case ValueType::kString:
       return kHeader + std::get<std::string>(value).size();
-    case 6:
+    case ValueType::kByteList:
       return kHeader + std::get<std::vector<uint8_t>>(value).size();
-    case 7:
+    case ValueType::kInt32List:
       return kHeader + 4 * std::get<std::vector<int32_t>>(value).size();
-    case 8:
+    case ValueType::kInt64List:
       return kHeader + 8 * std::get<std::vector<int64_t>>(value).size();
-    case 9:
+    case ValueType::kDoubleList:
       return kHeader + 8 * std::get<std::vector<double>>(value).size();
-    case 10: {
+    case ValueType::kList: {
       size_t size = kHeader;
       for (const EncodableValue& element : std::get<ValueList>(value)) {
         size += EstimateEncodedSize(element);
       }
       return size;
     }
-    case 11: {
+    case ValueType::kMap: {
       size_t size = kHeader;
       for (const auto& entry : std::get<ValueMap>(value)) {
         size += EstimateEncodedSize(entry.first) + EstimateEncodedSize(entry.second);
       }
       return size;
     }
-    case 13:
+    case ValueType::kFloatList:
       return kHeader + 4 * std::get<std::vector<float>>(value).size();
-    default:
-      return 16;  // tag, padding and the widest scalar
   }
+  return kScalar;
 }
 
 // Stands in for absent values; referring to it rather than to a temporary keeps the conditional

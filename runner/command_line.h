@@ -7,9 +7,9 @@
 
 namespace tonelark {
 
-// Every argument after the program name, in order, converted to UTF-8. An argument that is not
-// valid UTF-16 (an unpaired surrogate) or longer than 32767 code units keeps its place as an
-// empty string. Empty when the command line cannot be split.
+// Every argument after the program name, in order, converted to UTF-8. An argument longer than
+// 32767 code units is cut to its first 32767; one that is not valid UTF-16 (an unpaired
+// surrogate) keeps its place as an empty string. Empty when the command line cannot be split.
 std::vector<std::string> CommandLineArguments();
 
 }  // namespace tonelark

@@ -43,7 +43,8 @@ int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/,
     AttachDebugConsole();
   }
 
-  // The result is ignored: without COM only the audio engine fails, and it reports that itself.
+  // For the plugins, which use COM on this thread and expect a single-threaded apartment; the
+  // audio thread initialises COM for itself. A failure is not reported: the program goes on.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   flutter::EngineProject project(kDataDirectory);

@@ -168,6 +168,38 @@ void SetVolumeDecode(benchmark::State& state) {
 
 void SetVolumeDecodeBaseline(benchmark::State& state) { CopyBaseline(state, SetVolumeCall()); }
 
+// "start" with a map argument holding two equal keys, each a list nested depth levels deep: the
+// decode must cost the message's length, so the ratio to copying it stays flat with depth.
+std::vector<uint8_t> StartWithDeepKeys(int64_t depth) {
+  std::vector<uint8_t> key;
+  for (int64_t i = 0; i < depth; ++i) {
+    key.insert(key.end(), {0x0C, 0x01});
+  }
+  key.push_back(0x00);
+  std::vector<uint8_t> message = {0x07, 0x05, 's', 't', 'a', 'r', 't', 0x0D, 0x02};
+  for (int copy = 0; copy < 2; ++copy) {
+    message.insert(message.end(), key.begin(), key.end());
+    message.push_back(0x00);
+  }
+  return message;
+}
+
+template <int64_t kDepth>
+void DeepKeysDecode(benchmark::State& state) {
+  const std::vector<uint8_t> message = StartWithDeepKeys(kDepth);
+  for (auto _ : state) {
+    std::unique_ptr<flutter::MethodCall<>> call =
+        Codec().DecodeCall(message.data(), message.size());
+    benchmark::DoNotOptimize(call->arguments());
+    benchmark::ClobberMemory();
+  }
+}
+
+template <int64_t kDepth>
+void DeepKeysDecodeBaseline(benchmark::State& state) {
+  CopyBaseline(state, StartWithDeepKeys(kDepth));
+}
+
 }  // namespace
 
 BENCHMARK(PcmEventEncode)->Name("PcmEventEncode/codec");
@@ -181,5 +213,9 @@ BENCHMARK(StartReplyEncode)->Name("StartReplyEncode/codec");
 BENCHMARK(StartReplyEncodeBaseline)->Name("StartReplyEncode/baseline");
 BENCHMARK(SetVolumeDecode)->Name("SetVolumeDecode/codec");
 BENCHMARK(SetVolumeDecodeBaseline)->Name("SetVolumeDecode/baseline");
+BENCHMARK(DeepKeysDecode<40>)->Name("DeepKeys40Decode/codec");
+BENCHMARK(DeepKeysDecodeBaseline<40>)->Name("DeepKeys40Decode/baseline");
+BENCHMARK(DeepKeysDecode<500>)->Name("DeepKeys500Decode/codec");
+BENCHMARK(DeepKeysDecodeBaseline<500>)->Name("DeepKeys500Decode/baseline");
 
 BENCHMARK_MAIN();

@@ -127,6 +127,12 @@ std::vector<std::string> RegistrarRequests(FlutterDesktopEngineRef engine) {
   return resolved != nullptr ? resolved->registrar_requests : std::vector<std::string>();
 }
 
+std::string RegistrarPluginName(FlutterDesktopPluginRegistrarRef registrar) {
+  State& state = State::Get();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  return registrar != nullptr ? registrar->plugin_name : std::string();
+}
+
 bool DrawFrame(FlutterDesktopEngineRef engine) {
   FlutterDesktopEngine* resolved = Resolve(engine);
   return resolved != nullptr && State::Get().FireNextFrame(resolved);

@@ -106,6 +106,8 @@ bool IsRunning(FlutterDesktopEngineRef engine = nullptr);
 void EndEngine(FlutterDesktopEngineRef engine = nullptr);
 // Plugin names asked for with FlutterDesktopEngineGetPluginRegistrar, in order.
 std::vector<std::string> RegistrarRequests(FlutterDesktopEngineRef engine = nullptr);
+// The plugin name a registrar was given out for; empty for null.
+std::string RegistrarPluginName(FlutterDesktopPluginRegistrarRef registrar);
 // Draws a frame: runs the pending next-frame callback, if any. True when one ran.
 bool DrawFrame(FlutterDesktopEngineRef engine = nullptr);
 

@@ -161,6 +161,48 @@ TEST_F(MessengerTest, InstallingTwiceReplacesInPlace) {
   EXPECT_EQ(second, 1);
 }
 
+// The handler's own captures must outlive its call even when it removes or replaces itself;
+// under ASan a freed handler shows up as a use after free.
+TEST_F(MessengerTest, HandlerMayRemoveOrReplaceItselfWhileItRuns) {
+  auto probe = std::make_shared<std::string>("alive");
+  std::weak_ptr<std::string> watch = probe;
+  std::string seen_after_removal;
+  messenger_->SetChannelHandler(kChannel, [this, probe, &watch, &seen_after_removal](
+                                              const uint8_t*, size_t, BinaryReplyFn reply) {
+    messenger_->SetChannelHandler(kChannel, nullptr);
+    seen_after_removal = watch.expired() ? "freed" : *probe;
+    reply(nullptr, 0);
+  });
+  probe.reset();
+  EXPECT_TRUE(Deliver(kChannel, {1}).Get().has_value());
+  EXPECT_EQ(seen_after_removal, "alive");
+  EXPECT_TRUE(watch.expired());  // released once the call returned
+  EXPECT_FALSE(Deliver(kChannel, {2}).delivered());
+
+  int successor_calls = 0;
+  probe = std::make_shared<std::string>("first");
+  watch = probe;
+  std::string seen_after_replacement;
+  messenger_->SetChannelHandler(
+      kChannel, [this, probe, &watch, &seen_after_replacement, &successor_calls](
+                    const uint8_t*, size_t, BinaryReplyFn reply) {
+        messenger_->SetChannelHandler(
+            kChannel, [&successor_calls](const uint8_t*, size_t, BinaryReplyFn reply) {
+              ++successor_calls;
+              reply(nullptr, 0);
+            });
+        seen_after_replacement = watch.expired() ? "freed" : *probe;
+        reply(nullptr, 0);
+      });
+  probe.reset();
+  Deliver(kChannel, {3});
+  EXPECT_EQ(seen_after_replacement, "first");
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(successor_calls, 0);
+  Deliver(kChannel, {4});
+  EXPECT_EQ(successor_calls, 1);
+}
+
 TEST_F(MessengerTest, HandlersKeepTheirAddressWhileOthersComeAndGo) {
   int guitar = 0;
   messenger_->SetChannelHandler(kChannel, [&](const uint8_t*, size_t, BinaryReplyFn) { ++guitar; });

@@ -126,6 +126,35 @@ TEST_F(EngineWrapperTest, FailedViewControllerReportsAndLeavesNoView) {
   EXPECT_EQ(engine_standin::MisuseCount(), 0);
 }
 
+// The failed creation freed the engine handle: whatever the program does with the engine
+// afterwards must not reach it.
+TEST_F(EngineWrapperTest, EngineOfAFailedViewControllerIsInert) {
+  engine_standin::SetViewControllerCreationFails(true);
+  testing::internal::CaptureStderr();
+  FlutterViewController controller(640, 480, EngineProject(L"data"));
+  FlutterEngine* engine = controller.Engine();
+  const uint8_t event[] = {0x00, 0x00};
+  engine->Messenger()->Send("tonelark/guitar_pcm", event, sizeof(event));
+  bool replied = false;
+  engine->Messenger()->Send("tonelark/guitar_pcm", event, sizeof(event),
+                            [&](const uint8_t*, size_t) { replied = true; });
+  engine->Messenger()->SetChannelHandler("tonelark/guitar",
+                                         [](const uint8_t*, size_t, flutter::BinaryReplyFn) {});
+  engine->Messenger()->SetChannelHandler("tonelark/guitar", nullptr);
+  bool shown = false;
+  engine->OnNextFrame([&] { shown = true; });
+  engine->ReloadFonts();
+  EXPECT_EQ(engine->RegistrarForPlugin("RecordWindowsPluginCApi"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to create view controller.\n"
+            "Cannot get plugin registrar on an engine that isn't running; call Run first.\n");
+  EXPECT_FALSE(engine_standin::DrawFrame());
+  EXPECT_FALSE(replied);
+  EXPECT_FALSE(shown);
+  EXPECT_EQ(engine_standin::FontReloadCount(), 0);
+  EXPECT_EQ(engine_standin::MisuseCount(), 0);
+}
+
 TEST_F(EngineWrapperTest, EngineThatCannotStartEndsInTheViewControllerFailure) {
   engine_standin::SetEngineCreationFails(true);
   testing::internal::CaptureStderr();

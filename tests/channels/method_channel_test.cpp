@@ -8,6 +8,7 @@
 
 #include "channels/encodable_value.h"
 #include "channels/method_result.h"
+#include "channels/reply_holder.h"
 #include "tests/channels/channel_test_support.h"
 
 namespace channel_test {
@@ -86,6 +87,23 @@ TEST_F(MethodChannelTest, SecondAnswerIsRefusedWithItsLine) {
   engine_standin::Response response = Deliver(kChannel, CallBytes("start"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), kDuplicateResultLine + kDuplicateResultLine);
   EXPECT_EQ(response.Get(), MaybeBytes(Bytes{0x00, 0x00}));
+}
+
+// The holder is emptied before the reply runs, so a reply that answers again from inside
+// itself is refused rather than sent twice.
+TEST(ReplyHolderTest, ReplyThatAnswersAgainFromInsideIsRefused) {
+  std::unique_ptr<flutter::ReplyHolder> holder;
+  int sends = 0;
+  holder = std::make_unique<flutter::ReplyHolder>([&](const uint8_t*, size_t) {
+    if (++sends < 3) {  // bounded, so that a holder that is not emptied fails instead of looping
+      holder->SendOnce(nullptr);
+    }
+  });
+  testing::internal::CaptureStderr();
+  holder->SendOnce(nullptr);
+  holder.reset();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kDuplicateResultLine);
+  EXPECT_EQ(sends, 1);
 }
 
 TEST_F(MethodChannelTest, DroppedResultWarnsAndSendsNothing) {

@@ -70,16 +70,24 @@ TEST(EncodableValueTest, OrderingFollowsIndexThenPayload) {
        EncodableValue(ValueMap{{EncodableValue("a"), EncodableValue(2)}})},
       {EncodableValue(ValueMap{}), EncodableValue(ValueMap{{EncodableValue(), EncodableValue()}})},
       {EncodableValue(std::vector<float>{1.0f}), EncodableValue(std::vector<float>{1.0f, 0.0f})},
+      // Unlike a double list, a list reads on past equivalent elements (two NaNs).
+      {EncodableValue(ValueList{EncodableValue(kNaN), EncodableValue(1)}),
+       EncodableValue(ValueList{EncodableValue(kNaN), EncodableValue(2)})},
+      {EncodableValue(ValueMap{{EncodableValue(kNaN), EncodableValue(1)}}),
+       EncodableValue(ValueMap{{EncodableValue(kNaN), EncodableValue(2)}})},
   };
   for (const auto& pair : ordered) {
     EXPECT_TRUE(pair.first < pair.second) << testing::PrintToString(pair.first);
     EXPECT_FALSE(pair.second < pair.first) << testing::PrintToString(pair.first);
+    EXPECT_LT(Compare(pair.first, pair.second), 0) << testing::PrintToString(pair.first);
+    EXPECT_GT(Compare(pair.second, pair.first), 0) << testing::PrintToString(pair.first);
+    EXPECT_EQ(Compare(pair.first, pair.first), 0) << testing::PrintToString(pair.first);
   }
 }
 
 TEST(EncodableValueTest, NaNLeavesFloatingPointValuesUnordered) {
   const auto unordered = [](const EncodableValue& a, const EncodableValue& b) {
-    return !(a < b) && !(b < a);
+    return !(a < b) && !(b < a) && Compare(a, b) == 0 && Compare(b, a) == 0;
   };
   const float nan_f = std::numeric_limits<float>::quiet_NaN();
   EXPECT_TRUE(unordered(EncodableValue(std::vector<float>{1.0f, nan_f}),

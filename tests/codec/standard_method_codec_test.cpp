@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -51,6 +53,54 @@ Response DecodeResponse(const Bytes& bytes) {
   testing::internal::CaptureStderr();
   const bool recognised = Codec().DecodeResponse(bytes.data(), bytes.size(), &result);
   return Response{recognised, result.log, testing::internal::GetCapturedStderr()};
+}
+
+// "start" with a map argument holding copies of one key, a list nested depth levels deep around
+// null; the map's value for each is null.
+Bytes StartWithDeepKeys(int depth, uint8_t copies) {
+  Bytes key;
+  for (int i = 0; i < depth; ++i) {
+    key.insert(key.end(), {0x0C, 0x01});
+  }
+  key.push_back(0x00);
+  Bytes message = Hex("07 05 73 74 61 72 74 0D");
+  message.push_back(copies);
+  for (int i = 0; i < copies; ++i) {
+    message.insert(message.end(), key.begin(), key.end());
+    message.push_back(0x00);
+  }
+  return message;
+}
+
+// Comparing equal keys used to cost 2^depth; decoding must cost the message's length. The
+// program's timeout catches a regression; the time is printed for the record only.
+TEST(StandardMethodCodecTest, DeeplyNestedEqualKeysDecodeInLinearTime) {
+  constexpr int kDepth = 500;
+  const Bytes message = StartWithDeepKeys(kDepth, 2);
+  const auto start = std::chrono::steady_clock::now();
+  const std::unique_ptr<MethodCall<>> call = Codec().DecodeCall(message.data(), message.size());
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  std::cout << "Decoding \"start\" with two equal keys nested " << kDepth << " deep ("
+            << message.size() << " bytes) took " << took.count() << " ms" << std::endl;
+
+  ASSERT_NE(call, nullptr);
+  EXPECT_EQ(call->method_name(), "start");
+  const ValueMap* arguments = std::get_if<ValueMap>(call->arguments());
+  ASSERT_NE(arguments, nullptr);
+  ASSERT_EQ(arguments->size(), 1u);
+  const EncodableValue& key = arguments->begin()->first;
+  int depth = 0;
+  for (const EncodableValue* level = &key; std::holds_alternative<ValueList>(*level); ++depth) {
+    level = &std::get<ValueList>(*level).front();
+  }
+  EXPECT_EQ(depth, kDepth);
+  // Ordering and equality of the deep key against a copy of itself walk it once each.
+  const EncodableValue copy = key;
+  EXPECT_FALSE(key < copy);
+  EXPECT_FALSE(copy < key);
+  EXPECT_EQ(Compare(key, copy), 0);
+  EXPECT_EQ(key, copy);
+  EXPECT_EQ(*Codec().EncodeCall(*call), StartWithDeepKeys(kDepth, 1));
 }
 
 TEST(StandardMethodCodecTest, EnvelopesOnTheWire) {

@@ -1,30 +1,75 @@
 #include "runner/flutter_window.h"
 
+#include <objbase.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "channels/engine_project.h"
 #include "gtest/gtest.h"
 #include "standins/engine/engine_control.h"
+#include "tests/runner/import_patch.h"
 
 // The two plugin libraries, as the test sees them being called.
 namespace {
-std::vector<std::pair<std::string, FlutterDesktopPluginRegistrarRef>> g_plugin_calls;
+
+struct PluginCall {
+  std::string plugin;
+  FlutterDesktopPluginRegistrarRef registrar;
+  // The calling thread's COM apartment; nullopt when COM was not initialised there.
+  std::optional<APTTYPE> apartment;
+};
+std::vector<PluginCall> g_plugin_calls;
+// Set by a test that runs the whole program: the last plugin closes the window, which ends it.
+bool g_close_after_plugins = false;
+
+HWND ProgramWindowOfThisThread() {
+  HWND found = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND hwnd, LPARAM found) -> BOOL {
+        wchar_t name[64] = {};
+        GetClassNameW(hwnd, name, 64);
+        if (wcscmp(name, L"FLUTTER_RUNNER_WIN32_WINDOW") != 0) {
+          return TRUE;
+        }
+        *reinterpret_cast<HWND*>(found) = hwnd;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+void RecordPluginCall(const char* plugin, FlutterDesktopPluginRegistrarRef registrar) {
+  APTTYPE type{};
+  APTTYPEQUALIFIER qualifier{};
+  std::optional<APTTYPE> apartment;
+  if (SUCCEEDED(CoGetApartmentType(&type, &qualifier))) {
+    apartment = type;
+  }
+  g_plugin_calls.push_back({plugin, registrar, apartment});
+}
+
 }  // namespace
 
 extern "C" void RecordWindowsPluginCApiRegisterWithRegistrar(
     FlutterDesktopPluginRegistrarRef registrar) {
-  g_plugin_calls.emplace_back("record", registrar);
+  RecordPluginCall("record", registrar);
 }
 extern "C" void WebviewWindowsPluginRegisterWithRegistrar(
     FlutterDesktopPluginRegistrarRef registrar) {
-  g_plugin_calls.emplace_back("webview", registrar);
+  RecordPluginCall("webview", registrar);
+  if (g_close_after_plugins) {
+    PostMessageW(ProgramWindowOfThisThread(), WM_CLOSE, 0, 0);
+  }
 }
 
 namespace tonelark {
@@ -144,9 +189,12 @@ TEST_F(FlutterWindowTest, StartsTheEngineAndShowsItselfAtTheFirstFrameOnly) {
   EXPECT_EQ(engine_standin::RegistrarRequests(),
             (std::vector<std::string>{"RecordWindowsPluginCApi", "WebviewWindowsPlugin"}));
   ASSERT_EQ(g_plugin_calls.size(), 2u);
-  EXPECT_EQ(g_plugin_calls[0].first, "record");
-  EXPECT_EQ(g_plugin_calls[1].first, "webview");
-  EXPECT_NE(g_plugin_calls[0].second, nullptr);
+  EXPECT_EQ(g_plugin_calls[0].plugin, "record");
+  EXPECT_EQ(g_plugin_calls[1].plugin, "webview");
+  EXPECT_EQ(engine_standin::RegistrarPluginName(g_plugin_calls[0].registrar),
+            "RecordWindowsPluginCApi");
+  EXPECT_EQ(engine_standin::RegistrarPluginName(g_plugin_calls[1].registrar),
+            "WebviewWindowsPlugin");
 
   // The view fills the client area.
   HWND view = GetWindow(hwnd, GW_CHILD);
@@ -209,6 +257,76 @@ TEST_F(FlutterWindowTest, MonitorAndEngineSeeMessagesFirst) {
   ExpectCleanTeardown();
   MSG message{};
   EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+std::vector<UINT>* g_default_handled = nullptr;
+WNDPROC g_default_window_procedure = nullptr;
+
+LRESULT WINAPI RecordDefWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (g_default_handled != nullptr) {
+    g_default_handled->push_back(message);
+  }
+  return g_default_window_procedure(hwnd, message, wparam, lparam);
+}
+
+// While the view controller is being created the window already receives messages: the view is
+// made at the client area's size, and a font change that arrives meanwhile goes to the base
+// class without a font reload.
+TEST_F(FlutterWindowTest, BeforeTheViewControllerExists) {
+  std::vector<UINT> default_handled;
+  runner_test::ScopedImportPatch patch("user32.dll", "DefWindowProcW",
+                                       reinterpret_cast<void*>(&RecordDefWindowProc));
+  ASSERT_TRUE(patch.active()) << "the program does not import DefWindowProcW";
+  g_default_window_procedure = reinterpret_cast<WNDPROC>(patch.original());
+
+  FlutterWindow window(Project());
+  RECT client_at_creation{};
+  RECT view_at_creation{};
+  LRESULT font_change_result = -1;
+  engine_standin::SetViewControllerCreatedObserver([&](FlutterDesktopEngineRef, HWND view) {
+    client_at_creation = window.ClientRect();
+    GetClientRect(view, &view_at_creation);
+    g_default_handled = &default_handled;
+    font_change_result = SendMessageW(window.Handle(), WM_FONTCHANGE, 0, 0);
+    g_default_handled = nullptr;
+  });
+  ASSERT_TRUE(window.Create(L"tonelark", {10, 10}, {640, 360}));
+  engine_standin::SetViewControllerCreatedObserver(nullptr);
+
+  EXPECT_GT(client_at_creation.right - client_at_creation.left, 0);
+  EXPECT_EQ(view_at_creation.right - view_at_creation.left,
+            client_at_creation.right - client_at_creation.left);
+  EXPECT_EQ(view_at_creation.bottom - view_at_creation.top,
+            client_at_creation.bottom - client_at_creation.top);
+
+  EXPECT_EQ(font_change_result, 0);
+  EXPECT_EQ(default_handled, std::vector<UINT>{WM_FONTCHANGE});
+  EXPECT_EQ(engine_standin::FontReloadCount(), 0);
+  window.Destroy();
+  ExpectCleanTeardown();
+}
+
+// The whole program, from its entry point: the plugins are registered on a thread whose COM
+// apartment is single-threaded, as they expect of the user-interface thread.
+TEST_F(FlutterWindowTest, ProgramRegistersThePluginsInASingleThreadedApartment) {
+  g_close_after_plugins = true;
+  int exit_code = -1;
+  // A thread of its own, so that no COM state of another test is found there.
+  std::thread program([&exit_code] {
+    exit_code = wWinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWNORMAL);
+  });
+  program.join();
+  g_close_after_plugins = false;
+
+  EXPECT_EQ(exit_code, 0);
+  ASSERT_EQ(g_plugin_calls.size(), 2u);
+  for (const PluginCall& call : g_plugin_calls) {
+    SCOPED_TRACE(call.plugin);
+    ASSERT_TRUE(call.apartment.has_value()) << "COM not initialised";
+    EXPECT_TRUE(*call.apartment == APTTYPE_STA || *call.apartment == APTTYPE_MAINSTA)
+        << "apartment type " << *call.apartment;
+  }
+  ExpectCleanTeardown();
 }
 
 TEST_F(FlutterWindowTest, FailedViewControllerFailsCreateAndNeverShowsTheWindow) {

@@ -201,6 +201,51 @@ TEST_F(Win32WindowTest, ContentFollowsTheClientAreaAndTakesTheFocus) {
   EXPECT_FALSE(IsWindow(content)) << "the content child goes with its window";
 }
 
+// ---- DPI change ----
+
+struct SetWindowPosCall {
+  HWND hwnd;
+  HWND insert_after;
+  int x, y, width, height;
+  UINT flags;
+};
+std::vector<SetWindowPosCall>* g_set_window_pos_calls = nullptr;
+
+BOOL WINAPI RecordSetWindowPos(HWND hwnd, HWND insert_after, int x, int y, int width, int height,
+                               UINT flags) {
+  if (g_set_window_pos_calls != nullptr) {
+    g_set_window_pos_calls->push_back({hwnd, insert_after, x, y, width, height, flags});
+  }
+  return TRUE;
+}
+
+// The suggested rectangle is taken as it is, without raising or activating the window.
+TEST_F(Win32WindowTest, DpiChangeAppliesTheSuggestedRectangleQuietly) {
+  RecordingWindow window;
+  ASSERT_TRUE(window.Create(L"dpi", {10, 10}, {200, 100}));
+  std::vector<SetWindowPosCall> calls;
+  g_set_window_pos_calls = &calls;
+  {
+    runner_test::ScopedImportPatch patch("user32.dll", "SetWindowPos",
+                                         reinterpret_cast<void*>(&RecordSetWindowPos));
+    ASSERT_TRUE(patch.active()) << "the program does not import SetWindowPos";
+    RECT suggested{30, 40, 330, 190};
+    EXPECT_EQ(SendMessageW(window.Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                           reinterpret_cast<LPARAM>(&suggested)),
+              0);
+  }
+  g_set_window_pos_calls = nullptr;
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].hwnd, window.Handle());
+  EXPECT_EQ(calls[0].insert_after, nullptr);
+  EXPECT_EQ(calls[0].x, 30);
+  EXPECT_EQ(calls[0].y, 40);
+  EXPECT_EQ(calls[0].width, 300);
+  EXPECT_EQ(calls[0].height, 150);
+  EXPECT_EQ(calls[0].flags, static_cast<UINT>(SWP_NOZORDER | SWP_NOACTIVATE));
+  window.Destroy();
+}
+
 // ---- Theme ----
 
 struct DwmCall {
