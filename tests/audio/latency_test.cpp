@@ -86,8 +86,9 @@ class LatencyTest : public AudioTest {
 
   static void Print(const char* name, const Heard& heard, double bound) {
     std::printf(
-        "[ latency  ] %s: worst %.0f frames (%.2f ms), best %.0f, bound %.0f; %d of %d impulses "
-        "heard; speaker under-run frames %llu; engine: under-run frames %lld, ring samples "
+        "[ latency  ] %s: worst %.0f frames (%.2f ms), best %.0f, bound %.0f; %d impulses heard "
+        "(%d due after the priming); speaker under-run frames %llu; engine: under-run frames %lld, "
+        "ring samples "
         "dropped %lld, capture gaps %lld\n",
         name, heard.worst_frames, heard.worst_frames / 48.0, heard.best_frames, bound, heard.heard,
         heard.due, static_cast<unsigned long long>(heard.device_underrun_frames),
