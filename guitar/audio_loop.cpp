@@ -164,11 +164,12 @@ void LoseStreams(Monitor& monitor, HRESULT code) {
   DropCaptured(monitor);
   monitor.click_remaining_ = 0;
   monitor.status_.ClearStreams();
-  monitor.status_.SetDeviceLost(true);
+  // The line goes out before the status changes: whoever sees "deviceLost" can find the line.
   char line[64];
   std::snprintf(line, sizeof(line), "Tonelark device lost 0x%08lx\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
   OutputDebugStringA(line);
+  monitor.status_.SetDeviceLost(true);
 }
 
 // One attempt to find and start the devices again, with the selection rules of a start. Failed
@@ -188,9 +189,9 @@ bool ReopenStreams(Monitor& monitor) {
     return false;
   }
   PublishStreams(monitor, name);
-  monitor.status_.SetDeviceLost(false);
   monitor.device_watcher_.Start(GetTickCount());
   OutputDebugStringA("Tonelark device back\n");
+  monitor.status_.SetDeviceLost(false);
   return true;
 }
 
