@@ -88,8 +88,7 @@ class LatencyTest : public AudioTest {
     std::printf(
         "[ latency  ] %s: worst %.0f frames (%.2f ms), best %.0f, bound %.0f; %d impulses heard "
         "(%d due after the priming); speaker under-run frames %llu; engine: under-run frames %lld, "
-        "ring samples "
-        "dropped %lld, capture gaps %lld\n",
+        "ring samples dropped %lld, capture gaps %lld\n",
         name, heard.worst_frames, heard.worst_frames / 48.0, heard.best_frames, bound, heard.heard,
         heard.due, static_cast<unsigned long long>(heard.device_underrun_frames),
         static_cast<long long>(heard.glitches.render_underrun_frames),
@@ -143,8 +142,7 @@ TEST_F(LatencyTest, LowLatencyAtTheDevicesMinimumPeriod) {
       // The default period is 10 ms: only the low-latency request goes below it.
       monitor().start_options_.low_latency = true;
       const Heard heard = Measure(2.0, offset);
-      const double frames = period * 48000.0 / 1e7;
-      const double bound = 2 * frames + offset * 48000.0 / 1e7;
+      const double bound = (2 * period + offset) * 48000.0 / 1e7;  // frames
       Print(period == 30000 ? "low latency 3 ms" : "low latency 2 ms", heard, bound);
       ExpectClean(heard);
       // Half a frame for the rounding of times to frames.
