@@ -14,8 +14,7 @@ namespace {
 constexpr DWORD kPrefillDeadlineMs = 250;
 constexpr DWORD kPrefillWaitMs = 15;
 constexpr DWORD kLoopWaitMs = 200;
-constexpr int32_t kRingMask = kRingSize - 1;
-static_assert((kRingSize & kRingMask) == 0, "ring indices wrap with a mask");
+constexpr uint32_t kCaptureBlock = 512;  // capture samples converted at a time
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
@@ -58,59 +57,86 @@ int16_t ToPcm16(float sample) {
   return static_cast<int16_t>(static_cast<double>(clamped) * 32767.0);
 }
 
-// Appends one packet to the ring and to pending_. When the ring is full the newest samples
-// overwrite the oldest, so it always holds the latest 16384. kNone reads every frame as silence
-// and does not touch `data`.
+// The first channel of `frames` frames as floats. kNone reads every frame as silence and does not
+// touch `data`.
 template <SampleLayout kLayout>
-void AppendPacket(Monitor& monitor, const BYTE* data, UINT32 frames, size_t block_align) {
-  const size_t first = monitor.pending_.size();
-  monitor.pending_.resize(first + frames);
-  int16_t* const pcm = monitor.pending_.data() + first;
-  float* const ring = monitor.ring_;
-  const int64_t total = int64_t{monitor.ring_count_} + frames;
-  const int32_t count = total < kRingSize ? static_cast<int32_t>(total) : kRingSize;
-  int32_t position = (monitor.ring_start_ + monitor.ring_count_) & kRingMask;
-  // Contiguous spans up to the end of the ring, so the inner loop has no wrap test.
-  for (UINT32 frame = 0; frame < frames;) {
-    const UINT32 span = std::min<UINT32>(frames - frame, kRingSize - position);
-    for (UINT32 i = 0; i < span; ++i) {
-      float sample = 0.0f;
-      if constexpr (kLayout != SampleLayout::kNone) {
-        sample = ReadSample<kLayout>(data + (frame + i) * block_align);
-      }
-      ring[position + i] = sample;
-      pcm[frame + i] = ToPcm16(sample);
+void ConvertFrames(const BYTE* data, uint32_t frames, size_t block_align, float* out) {
+  for (uint32_t i = 0; i < frames; ++i) {
+    if constexpr (kLayout == SampleLayout::kNone) {
+      out[i] = 0.0f;
+    } else {
+      out[i] = ReadSample<kLayout>(data + i * block_align);
     }
-    frame += span;
-    position = (position + static_cast<int32_t>(span)) & kRingMask;
   }
-  monitor.ring_start_ = static_cast<int32_t>((monitor.ring_start_ + total - count) & kRingMask);
-  monitor.ring_count_ = count;
-  if (total > count) monitor.glitches_.AddRingDropped(total - count);
 }
 
-void AppendPacket(Monitor& monitor, SampleLayout layout, const BYTE* data, UINT32 frames,
-                  size_t block_align) {
+void ConvertFrames(SampleLayout layout, const BYTE* data, uint32_t frames, size_t block_align,
+                   float* out) {
   switch (layout) {
     case SampleLayout::kFloat32:
-      return AppendPacket<SampleLayout::kFloat32>(monitor, data, frames, block_align);
+      return ConvertFrames<SampleLayout::kFloat32>(data, frames, block_align, out);
     case SampleLayout::kInt16:
-      return AppendPacket<SampleLayout::kInt16>(monitor, data, frames, block_align);
+      return ConvertFrames<SampleLayout::kInt16>(data, frames, block_align, out);
     case SampleLayout::kInt24:
-      return AppendPacket<SampleLayout::kInt24>(monitor, data, frames, block_align);
+      return ConvertFrames<SampleLayout::kInt24>(data, frames, block_align, out);
     case SampleLayout::kInt32:
-      return AppendPacket<SampleLayout::kInt32>(monitor, data, frames, block_align);
+      return ConvertFrames<SampleLayout::kInt32>(data, frames, block_align, out);
     case SampleLayout::kNone:
-      return AppendPacket<SampleLayout::kNone>(monitor, data, frames, block_align);
+      return ConvertFrames<SampleLayout::kNone>(data, frames, block_align, out);
   }
 }
 
-// Fills the ring with what the resampler primes with before the render stream starts, for at
-// most 250 ms.
+void AppendPcm16(Monitor& monitor, const float* samples, size_t count) {
+  std::vector<int16_t>& pending = monitor.pending_;
+  const size_t first = pending.size();
+  pending.resize(first + count);
+  for (size_t i = 0; i < count; ++i) pending[first + i] = ToPcm16(samples[i]);
+}
+
+// The PCM events' share of a block: at the rate the start reported, converted when a re-open
+// found the adapter at another rate.
+void AppendPcm(Monitor& monitor, const float* samples, uint32_t count) {
+  const int32_t pcm_rate = monitor.pcm_sample_rate_;
+  const int32_t capture_rate = monitor.capture_.info.sample_rate;
+  if (pcm_rate <= 0 || pcm_rate == capture_rate || capture_rate <= 0) {
+    AppendPcm16(monitor, samples, count);
+    return;
+  }
+  float converted[2 * kCaptureBlock];
+  // Pieces small enough that their output fits, at any ratio.
+  const double outputs_per_input = static_cast<double>(pcm_rate) / capture_rate;
+  const uint32_t piece =
+      std::max<uint32_t>(1, static_cast<uint32_t>((2 * kCaptureBlock - 4) / outputs_per_input));
+  for (uint32_t done = 0; done < count;) {
+    const uint32_t n = std::min(piece, count - done);
+    const size_t made =
+        monitor.pcm_resampler_.Process(samples + done, n, converted, 2 * kCaptureBlock);
+    AppendPcm16(monitor, converted, made);
+    done += n;
+  }
+}
+
+// One packet into the monitoring path and the PCM chunks, a block at a time.
+void AppendPacket(Monitor& monitor, SampleLayout layout, const BYTE* data, UINT32 frames,
+                  size_t block_align) {
+  float block[kCaptureBlock];
+  for (UINT32 done = 0; done < frames;) {
+    const uint32_t n = std::min<uint32_t>(kCaptureBlock, frames - done);
+    ConvertFrames(layout, layout == SampleLayout::kNone ? nullptr : data + done * block_align, n,
+                  block_align, block);
+    const int64_t dropped = monitor.monitoring_.Write(block, n);
+    if (dropped > 0) monitor.glitches_.AddRingDropped(dropped);
+    AppendPcm(monitor, block, n);
+    done += n;
+  }
+}
+
+// Fills the ring with what the monitoring path primes with before the render stream starts, for
+// at most 250 ms.
 void Prefill(Monitor& monitor) {
-  const int64_t target = std::max<int64_t>(monitor.resampler_.PrimeFill(), 1);
+  const int64_t target = std::max<int64_t>(monitor.monitoring_.PrimeFill(), 1);
   const DWORD deadline = GetTickCount() + kPrefillDeadlineMs;
-  while (monitor.ring_count_ < target) {
+  while (monitor.monitoring_.usable() < target) {
     // Signed difference: "at or past" must hold across the 49.7-day wrap of the tick count.
     if (static_cast<int32_t>(GetTickCount() - deadline) >= 0) break;
     if (IsSignalled(monitor.stop_event_.Get())) break;
@@ -119,42 +145,48 @@ void Prefill(Monitor& monitor) {
   }
 }
 
-// What was captured for streams that are gone: the ring, the resampler position and the samples
-// not yet cut into a chunk (which may be at another rate than the next streams').
+// What was captured for streams that are gone: the ring, the converters' state and the samples
+// not yet cut into a chunk.
 void DropCaptured(Monitor& monitor) {
-  monitor.ring_start_ = 0;
-  monitor.ring_count_ = 0;
-  monitor.resample_pos_ = 0.0;
+  monitor.monitoring_.Restart();
+  monitor.pcm_resampler_.Reset();
   monitor.pending_.clear();
 }
 
 double Milliseconds(UINT32 frames, int32_t rate) { return rate > 0 ? 1000.0 * frames / rate : 0.0; }
 
-// Tells "status" about the streams now running.
-void PublishStreams(Monitor& monitor, const std::string& name) {
+// The delay from the string to the speakers, as the streams and the cushion now stand: a sample
+// waits for its packet to be complete, then in the monitoring path (the cushion and the
+// converter's lookahead), then in the render buffer behind what is queued.
+double EstimatedLatencyMs(const Monitor& monitor) {
   const AudioStream& capture = monitor.capture_;
   const AudioStream& render = monitor.render_;
   const int32_t capture_rate = capture.info.sample_rate;
   const int32_t render_rate = render.info.sample_rate;
-  StreamSummary summary;
-  summary.name = name;
-  summary.sample_rate = capture_rate;
-  summary.capture_exclusive = capture.info.exclusive;
-  summary.render_sample_rate = render_rate;
-  summary.render_exclusive = render.info.exclusive;
-  summary.capture_period_ms = Milliseconds(capture.period_frames, capture_rate);
-  summary.render_period_ms = Milliseconds(render.period_frames, render_rate);
-  // A sample waits for its packet to be complete, then in the ring behind the cushion, then in
-  // the render buffer behind what is queued.
   const UINT32 render_queue =
       render.info.exclusive
           ? render.buffer_frames
           : render.period_frames + SharedMarginFrames(render_rate, render.period_frames);
-  const double ring_wait_samples =
-      monitor.resampler_.PrimeFill() - render_queue * monitor.resampler_.nominal_step();
-  summary.latency_ms = summary.capture_period_ms +
-                       (capture_rate > 0 ? 1000.0 * ring_wait_samples / capture_rate : 0.0) +
-                       Milliseconds(render_queue, render_rate);
+  const double path_samples = monitor.monitoring_.WaitSamples(render_queue);
+  return Milliseconds(capture.period_frames, capture_rate) +
+         (capture_rate > 0 ? 1000.0 * path_samples / capture_rate : 0.0) +
+         Milliseconds(render_queue, render_rate);
+}
+
+// Tells "status" about the streams now running.
+void PublishStreams(Monitor& monitor, const std::string& name) {
+  const AudioStream& capture = monitor.capture_;
+  const AudioStream& render = monitor.render_;
+  StreamSummary summary;
+  summary.name = name;
+  summary.sample_rate = capture.info.sample_rate;
+  summary.capture_exclusive = capture.info.exclusive;
+  summary.render_sample_rate = render.info.sample_rate;
+  summary.render_exclusive = render.info.exclusive;
+  summary.pcm_sample_rate = monitor.pcm_sample_rate_;
+  summary.capture_period_ms = Milliseconds(capture.period_frames, capture.info.sample_rate);
+  summary.render_period_ms = Milliseconds(render.period_frames, render.info.sample_rate);
+  summary.latency_ms = EstimatedLatencyMs(monitor);
   monitor.status_.Publish(summary);
 }
 
@@ -163,13 +195,12 @@ void LoseStreams(Monitor& monitor, HRESULT code) {
   CloseStreams(monitor);
   DropCaptured(monitor);
   monitor.click_remaining_ = 0;
-  monitor.status_.ClearStreams();
   // The line goes out before the status changes: whoever sees "deviceLost" can find the line.
   char line[64];
   std::snprintf(line, sizeof(line), "Tonelark device lost 0x%08lx\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
   OutputDebugStringA(line);
-  monitor.status_.SetDeviceLost(true);
+  monitor.status_.MarkLost();
 }
 
 // One attempt to find and start the devices again, with the selection rules of a start. Failed
@@ -188,10 +219,9 @@ bool ReopenStreams(Monitor& monitor) {
     DropCaptured(monitor);
     return false;
   }
-  PublishStreams(monitor, name);
   monitor.device_watcher_.Start(GetTickCount());
   OutputDebugStringA("Tonelark device back\n");
-  monitor.status_.SetDeviceLost(false);
+  PublishStreams(monitor, name);
   return true;
 }
 
@@ -224,11 +254,21 @@ void ServeUntilStopped(Monitor& monitor) {
 
 bool StartStreams(Monitor& monitor, std::string* name) {
   if (!OpenStreams(monitor, name)) return false;
+  const int32_t capture_rate = monitor.capture_.info.sample_rate;
+  // A start's PCM rate is its capture rate; a re-open keeps the one the start reported.
+  if (monitor.pcm_sample_rate_ <= 0) monitor.pcm_sample_rate_ = capture_rate;
+  const int32_t pcm_rate = monitor.pcm_sample_rate_;
+  if (pcm_rate != capture_rate) monitor.pcm_resampler_.Configure(capture_rate, pcm_rate);
+  monitor.pcm_resampler_.Reset();
+  const size_t chunk = PcmChunkSamples(pcm_rate);
+  monitor.PreparePcmPool(chunk);
   // Reserved once per start, so that appending a packet does not grow pending_ while streaming.
-  monitor.pending_.reserve(monitor.pending_.size() + monitor.capture_.buffer_frames +
-                           2 * PcmChunkSamples(monitor.capture_.info.sample_rate));
-  ConfigureResampler(monitor);
-  monitor.resampler_.Restart();
+  const double pcm_per_capture =
+      capture_rate > 0 ? std::max(1.0, static_cast<double>(pcm_rate) / capture_rate) : 1.0;
+  monitor.pending_.reserve(monitor.pending_.size() + 2 * chunk + 4 * kCaptureBlock +
+                           static_cast<size_t>(monitor.capture_.buffer_frames * pcm_per_capture));
+  ConfigureMonitoring(monitor);
+  monitor.monitoring_.Restart();
   monitor.glitches_.RestartCapturePositions();
   HRESULT hr = monitor.capture_.client->Start();
   if (FAILED(hr)) {
@@ -256,6 +296,8 @@ void ServeWake(Monitor& monitor, DWORD woken, DWORD now) {
   watcher.OnCall(DeviceWatcher::Side::kCapture, captured.result, now);
   if (!monitor.render_.info.exclusive || woken == WAIT_OBJECT_0 + 1) {
     watcher.OnCall(DeviceWatcher::Side::kRender, RenderMonitor(monitor), now);
+    // The cushion may have grown with a shortfall.
+    monitor.status_.SetLatency(EstimatedLatencyMs(monitor));
   }
 }
 

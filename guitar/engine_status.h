@@ -1,9 +1,12 @@
 // What the "status" command reports about the streams: the audio thread publishes when it opens
-// or loses its streams, the user-interface thread reads.
+// or loses its streams, and refreshes the delay estimate while it streams; the user-interface
+// thread reads.
 //
-// Threads: the audio thread calls Publish, ClearStreams and SetDeviceLost at set-up and on a loss
-// or a return, never on its per-period path; the user-interface thread calls Reset (with no audio
-// thread running) and Snapshot. The summary is guarded by `mutex_`; `device_lost_` is an atomic.
+// Threads: the audio thread calls Publish, MarkLost and ClearStreams at set-up and on a loss or a
+// return, never on its per-period path, and SetLatency on it (an atomic store: no lock, no
+// allocation). The user-interface thread calls Reset and ClearStreams (with no audio thread
+// running) and Snapshot. The summary, the lost flag with it, is guarded by `mutex_`, so a reader
+// never sees a lost device beside open streams or the reverse.
 #ifndef GUITAR_ENGINE_STATUS_H_
 #define GUITAR_ENGINE_STATUS_H_
 
@@ -15,11 +18,13 @@
 namespace tonelark {
 
 struct StreamSummary {
-  std::string name;         // the input device, UTF-8
-  int32_t sample_rate = 0;  // capture, Hz; 0 while no streams are open
+  bool device_lost = false;  // the streams' devices are gone; the engine looks for them
+  std::string name;          // the input device, UTF-8
+  int32_t sample_rate = 0;   // capture, Hz; 0 while no streams are open
   bool capture_exclusive = false;
   int32_t render_sample_rate = 0;
   bool render_exclusive = false;
+  int32_t pcm_sample_rate = 0;  // of the PCM events, Hz; 0 while no streams are open
   double capture_period_ms = 0.0;
   double render_period_ms = 0.0;
   double latency_ms = 0.0;  // the engine's estimate of its guitar-to-speaker delay
@@ -28,19 +33,24 @@ struct StreamSummary {
 class EngineStatus {
  public:
   void Reset();
-  // Streams are open and started; the summary describes them.
+  // Streams are open and started (again); the summary describes them.
   void Publish(const StreamSummary& summary);
-  // Streams are closed: the rates, periods and latency read 0 again; the name stays.
+  // The devices are gone: the streams read 0, the name stays.
+  void MarkLost();
+  // Streams are closed on purpose: the rates, periods and latency read 0; the name stays.
   void ClearStreams();
-  void SetDeviceLost(bool lost) { device_lost_.store(lost); }
+  // A new estimate for the open streams; ignored while none are open.
+  void SetLatency(double latency_ms) { latency_ms_.store(latency_ms, std::memory_order_relaxed); }
 
-  bool device_lost() const { return device_lost_.load(); }
+  bool device_lost() const;
   StreamSummary Snapshot() const;
 
  private:
+  void ClearLocked(bool lost);
+
   mutable std::mutex mutex_;
   StreamSummary summary_;
-  std::atomic<bool> device_lost_{false};
+  std::atomic<double> latency_ms_{0.0};
 };
 
 }  // namespace tonelark

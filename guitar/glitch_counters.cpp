@@ -8,6 +8,7 @@ void GlitchCounters::Reset() {
   render_underrun_frames_ = 0;
   ring_dropped_samples_ = 0;
   pcm_chunks_dropped_ = 0;
+  output_clipped_samples_ = 0;
   capture_position_known_ = false;
   next_capture_position_ = 0;
 }
@@ -19,6 +20,7 @@ GlitchCounts GlitchCounters::Snapshot() const {
   counts.render_underrun_frames = render_underrun_frames_.load(std::memory_order_relaxed);
   counts.ring_dropped_samples = ring_dropped_samples_.load(std::memory_order_relaxed);
   counts.pcm_chunks_dropped = pcm_chunks_dropped_.load(std::memory_order_relaxed);
+  counts.output_clipped_samples = output_clipped_samples_.load(std::memory_order_relaxed);
   return counts;
 }
 

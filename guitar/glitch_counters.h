@@ -19,6 +19,9 @@ struct GlitchCounts {
   int64_t render_underrun_frames = 0;   // monitoring frames the engine could not fill
   int64_t ring_dropped_samples = 0;     // capture samples cut from the monitoring ring
   int64_t pcm_chunks_dropped = 0;       // PCM chunks pushed out of the full queue
+  // Not a glitch of the engine's but the player's level: monitored frames beyond full scale
+  // before the clamp.
+  int64_t output_clipped_samples = 0;
 };
 
 class GlitchCounters {
@@ -40,6 +43,7 @@ class GlitchCounters {
   void AddRenderUnderrun(int64_t frames) { Add(&render_underrun_frames_, frames); }
   void AddRingDropped(int64_t samples) { Add(&ring_dropped_samples_, samples); }
   void AddPcmChunkDropped() { Add(&pcm_chunks_dropped_, 1); }
+  void AddOutputClipped(int64_t frames) { Add(&output_clipped_samples_, frames); }
 
  private:
   // One writer (the audio thread), so a relaxed load and store is enough and never locks.
@@ -52,6 +56,7 @@ class GlitchCounters {
   std::atomic<int64_t> render_underrun_frames_{0};
   std::atomic<int64_t> ring_dropped_samples_{0};
   std::atomic<int64_t> pcm_chunks_dropped_{0};
+  std::atomic<int64_t> output_clipped_samples_{0};
 
   // Audio thread only: where the next packet should start on the device's timeline.
   bool capture_position_known_ = false;

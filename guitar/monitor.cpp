@@ -28,8 +28,9 @@ Monitor::Monitor()
       ready_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       audio_thread_body_(AudioLoop),
       thread_starter_(StartThread) {
-  // The producer then never grows the queue while it holds the hand-off lock.
+  // The producer then never grows the queue or the pool while it holds the hand-off lock.
   pcm_queue_.reserve(kMaxPcmChunks);
+  pcm_pool_.reserve(kPcmPoolChunks);
 }
 
 Monitor::~Monitor() {
@@ -53,6 +54,10 @@ bool Monitor::StartAudio(const StartOptions& options) {
   start_options_ = options;
   glitches_.Reset();
   status_.Reset();
+  // Each start begins from the base cushion, whatever the last one learnt, and its PCM events
+  // take the rate of the adapter it finds.
+  monitoring_.Reset();
+  pcm_sample_rate_ = 0;
 
   if (!LaunchAudioThread()) {
     sample_rate_ = 0;
@@ -104,14 +109,9 @@ void Monitor::StopAudioLocked() {
   speaker_ = true;
   ResetRing();
   status_.ClearStreams();
-  status_.SetDeviceLost(false);
 }
 
-void Monitor::ResetRing() {
-  ring_start_ = 0;
-  ring_count_ = 0;
-  resample_pos_ = 0.0;
-}
+void Monitor::ResetRing() { monitoring_.Restart(); }
 
 void Monitor::Attach(HWND hwnd, flutter::BinaryMessenger* messenger) {
   {
@@ -146,6 +146,7 @@ void Monitor::Attach(HWND hwnd, flutter::BinaryMessenger* messenger) {
   // channels, so they are dropped rather than delivered late. Taken after the control lock is
   // released: the two locks are never held together.
   std::lock_guard<std::mutex> pcm_lock(pcm_mutex_);
+  for (std::vector<uint8_t>& chunk : pcm_queue_) pcm_pool_.push_back(std::move(chunk));
   pcm_queue_.clear();
   pcm_posted_ = false;
 }

@@ -17,8 +17,10 @@
 //   sets `ready_event_` and read by StartAudio's caller after the wait (or after the join). A
 //   re-open after a device loss does not touch them; it publishes to `status_` instead.
 // - `start_options_` is written by the user-interface thread before the audio thread starts.
-// - `glitches_` and `status_` are shared as their own headers say; `resampler_` and
-//   `device_watcher_` belong to the audio thread while it runs.
+// - `glitches_` and `status_` are shared as their own headers say; `monitoring_`,
+//   `pcm_resampler_`, `render_scratch_` and `device_watcher_` belong to the audio thread while it
+//   runs.
+// - `pcm_pool_` (chunks ready for the producer) is guarded by `pcm_mutex_` like the queue.
 #ifndef GUITAR_MONITOR_H_
 #define GUITAR_MONITOR_H_
 
@@ -43,8 +45,9 @@
 #include "guitar/device_watcher.h"
 #include "guitar/engine_status.h"
 #include "guitar/glitch_counters.h"
+#include "guitar/monitoring_path.h"
 #include "guitar/start_options.h"
-#include "guitar/steered_resampler.h"
+#include "guitar/stream_resampler.h"
 #include "platform/com_ptr.h"
 #include "platform/scoped_handle.h"
 #include "platform/win32.h"
@@ -54,8 +57,10 @@ namespace tonelark {
 // Window message posted to the host window when PCM chunks are waiting (WM_APP + 7).
 constexpr UINT kPcmReadyMessage = 0x8007;
 
-constexpr int32_t kRingSize = 16384;     // monitoring ring, mono samples (power of two)
-constexpr size_t kMaxPcmChunks = 32;     // PCM chunks kept for the user-interface thread
+constexpr size_t kMaxPcmChunks = 32;  // PCM chunks kept for the user-interface thread
+// Chunks made before streaming: the queue's, as many again in the hands of a drain, and the one
+// being filled, so the producer always finds one in the pool.
+constexpr size_t kPcmPoolChunks = 2 * kMaxPcmChunks + 1;
 constexpr DWORD kStartTimeoutMs = 3000;  // how long "start" waits for the audio thread
 
 // Samples in one PCM chunk at a capture rate in Hz: 1/200 s, and at least 256.
@@ -91,6 +96,8 @@ class Monitor {
   void DrainPcm();
   // Audio-thread half: cuts every whole chunk out of `pending_` and queues it.
   void ProducePcmChunks();
+  // Audio thread, before streaming: enough pooled chunks for `samples` each.
+  void PreparePcmPool(size_t samples);
 
   std::unique_ptr<flutter::StreamHandlerError<Value>> OnListen(
       const Value* arguments, std::unique_ptr<flutter::EventSink<Value>>&& events);
@@ -124,15 +131,19 @@ class Monitor {
   AudioStream render_;
   platform::ComPtr<IAudioCaptureClient> capture_client_;
   platform::ComPtr<IAudioRenderClient> render_client_;
-  float ring_[kRingSize] = {};
-  int32_t ring_start_ = 0;
-  int32_t ring_count_ = 0;
+  MonitoringPath monitoring_;  // the ring, its converter and its rate control
   std::vector<int16_t> pending_;
-  double resample_pos_ = 0.0;  // fractional ring read position
+  // The PCM events keep the rate the start reported, whatever device a re-open finds: Hz, and the
+  // converter from the capture rate when the two differ.
+  int32_t pcm_sample_rate_ = 0;
+  StreamResampler pcm_resampler_;
+  std::vector<float> render_scratch_;  // one render call of guitar samples, sized at stream open
+  std::vector<std::vector<uint8_t>> pcm_pool_;  // under `pcm_mutex_`
+  size_t pcm_chunks_made_ = 0;                  // under `pcm_mutex_`; never freed
+  std::atomic<size_t> pcm_chunk_bytes_{0};      // of the chunks the producer makes now
 
   StartOptions start_options_;    // of the current start
   GlitchCounters glitches_;       // since the current start
-  SteeredResampler resampler_;    // the ring's rate control
   DeviceWatcher device_watcher_;  // loss of the streams' devices
   EngineStatus status_;           // what "status" reports about the streams
 
@@ -148,8 +159,11 @@ class Monitor {
   // Starts the audio thread into `audio_thread_`; false (and `audio_thread_` empty) when the
   // thread cannot be created.
   bool LaunchAudioThread();
-  // The monitoring ring and the resampler position start afresh, as after a stop.
+  // The monitoring ring and the converter start afresh, as after a stop.
   void ResetRing();
+  // A chunk for the producer from the pool; a new one (allocated when filled) should the pool be
+  // empty, which only a producer whose pool was never prepared meets.
+  std::vector<uint8_t> TakePcmChunk();
 };
 
 // "setVolume" argument to monitoring gain: clamp(value, 0, 1) x 4; 1.0 for any other shape.

@@ -75,12 +75,13 @@ Monitor::Value Monitor::StatusReply() const {
   const GlitchCounts glitches = glitches_.Snapshot();
   flutter::ValueMap reply;
   reply[Value("running")] = Value(audio_thread_.joinable() && started_.load());
-  reply[Value("deviceLost")] = Value(status_.device_lost());
+  reply[Value("deviceLost")] = Value(streams.device_lost);
   reply[Value("name")] = Value(streams.name);
   reply[Value("sampleRate")] = Value(streams.sample_rate);
   reply[Value("captureExclusive")] = Value(streams.capture_exclusive);
   reply[Value("renderExclusive")] = Value(streams.render_exclusive);
   reply[Value("renderSampleRate")] = Value(streams.render_sample_rate);
+  reply[Value("pcmSampleRate")] = Value(streams.pcm_sample_rate);
   reply[Value("capturePeriodMs")] = Value(streams.capture_period_ms);
   reply[Value("renderPeriodMs")] = Value(streams.render_period_ms);
   reply[Value("latencyMs")] = Value(streams.latency_ms);
@@ -91,6 +92,7 @@ Monitor::Value Monitor::StatusReply() const {
   reply[Value("renderUnderrunFrames")] = Value(glitches.render_underrun_frames);
   reply[Value("ringDroppedSamples")] = Value(glitches.ring_dropped_samples);
   reply[Value("pcmChunksDropped")] = Value(glitches.pcm_chunks_dropped);
+  reply[Value("outputClippedSamples")] = Value(glitches.output_clipped_samples);
   return Value(std::move(reply));
 }
 

@@ -31,6 +31,8 @@ class SteeredResampler {
   // The ring starts afresh (a start, monitoring switched back on): output waits until the ring
   // holds PrimeFill() samples, and steering starts from the plain rate ratio.
   void Restart();
+  // A new start: the margin learnt from earlier shortfalls goes back to its base.
+  void ForgetMargin() { margin_ = 0; }
   // The ring fell short at the end of a render call: more margin from now on.
   void WidenMargin();
   // The ring had nothing at all for a render call: more margin, and priming again. Unlike the

@@ -173,8 +173,10 @@ void RunPeriod(benchmark::State& state, const Setup& setup) {
   monitor->pending_.reserve(4096);
   monitor->volume_ = 2.0f;
 
-  tonelark::ConfigureResampler(*monitor);
-  monitor->resampler_.Restart();
+  monitor->pcm_sample_rate_ = nominal_capture_rate;
+  monitor->PreparePcmPool(tonelark::PcmChunkSamples(nominal_capture_rate));
+  tonelark::ConfigureMonitoring(*monitor);
+  monitor->monitoring_.Restart();
   for (auto _ : state) {
     if (setup.click && monitor->click_remaining_ <= 0) monitor->click_request_.store(1);
     capture.Deliver();
@@ -182,7 +184,7 @@ void RunPeriod(benchmark::State& state, const Setup& setup) {
     tonelark::RenderMonitor(*monitor);
   }
   SetCounters(state, packet.size());
-  state.counters["steering_ppm"] = monitor->resampler_.correction_ppm();
+  state.counters["steering_ppm"] = monitor->monitoring_.steering().correction_ppm();
   // The fakes outlive the monitor's references to them.
   monitor.reset();
 }

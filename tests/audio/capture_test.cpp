@@ -53,14 +53,15 @@ class CaptureTest : public AudioTest {
     ASSERT_TRUE(SUCCEEDED(m.capture_.client->GetService(
         platform::kIidIAudioCaptureClient, m.capture_client_.ReleaseAndGetVoidAddress())));
     ASSERT_TRUE(SUCCEEDED(m.capture_.client->Start()));
+    m.monitoring_.Configure(static_cast<int32_t>(format.rate), static_cast<int32_t>(format.rate),
+                            m.capture_.period_frames, m.capture_.period_frames);
+    m.monitoring_.Restart();
   }
 
+  int64_t RingCount() { return monitor().monitoring_.queued(); }
   std::vector<double> Ring() {
-    std::vector<double> samples;
-    for (int32_t i = 0; i < monitor().ring_count_; ++i) {
-      samples.push_back(monitor().ring_[(monitor().ring_start_ + i) % tonelark::kRingSize]);
-    }
-    return samples;
+    const std::vector<float> held = monitor().monitoring_.QueuedForTesting();
+    return std::vector<double>(held.begin(), held.end());
   }
 
   // Every PCM sample produced so far: the queued chunks, then what waits in pending_.
@@ -120,7 +121,7 @@ TEST_F(CaptureTest, SilentPacketsAreReadAsZeros) {
   OpenCapture(Pcm(48000, 1), source);
   audio_.Tick(2);
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 960);
+  EXPECT_EQ(RingCount(), 960);
   EXPECT_EQ(Peak(Ring(), 0, 960), 0.0);
   for (int16_t sample : Pcm16()) ASSERT_EQ(sample, 0);
 }
@@ -132,7 +133,6 @@ TEST_F(CaptureTest, OnlyTheFirstChannelOfEachLayoutIsRead) {
     SCOPED_TRACE(layout.container_bits + (layout.is_float ? 1000 : 0));
     audio_.Reset();
     tonelark::CloseStreams(monitor());
-    monitor().ring_count_ = 0;
     monitor().pending_.clear();
     OpenCapture(layout, Sine(500.0, 0.5));  // five whole cycles per packet
     audio_.Tick(1);
@@ -168,15 +168,15 @@ TEST_F(CaptureTest, FullScaleSamplesConvertExactlyInEveryLayout) {
     SCOPED_TRACE(testing::Message() << c.format.container_bits << " bits, " << c.amplitude);
     audio_.Reset();
     tonelark::CloseStreams(monitor());
-    monitor().ring_count_ = 0;
     monitor().pending_.clear();
     monitor().pcm_queue_.clear();
     OpenCapture(c.format, Impulses(2, c.amplitude));
     audio_.Tick(1);
     ProcessCapture(monitor());
-    ASSERT_EQ(monitor().ring_count_, 480);
-    EXPECT_EQ(monitor().ring_[monitor().ring_start_], c.ring);
-    EXPECT_EQ(monitor().ring_[(monitor().ring_start_ + 1) % tonelark::kRingSize], 0.0f);
+    const std::vector<double> ring = Ring();
+    ASSERT_EQ(ring.size(), 480u);
+    EXPECT_EQ(ring[0], c.ring);
+    EXPECT_EQ(ring[1], 0.0);
     EXPECT_EQ(Pcm16().at(0), c.pcm);
   }
 }
@@ -206,17 +206,21 @@ TEST_F(CaptureTest, TheRingKeepsTheNewestSamples) {
     audio_.Tick(1);
     ProcessCapture(monitor());
   }
-  ASSERT_EQ(monitor().ring_count_, tonelark::kRingSize);
-  // The oldest frame kept is 19 200 - 16 384 = 2816; the first impulse after it is frame 3000.
   const std::vector<double> ring = Ring();
-  EXPECT_EQ(Onset(ring, 0.25), 184);
-  EXPECT_EQ(Onset(ring, 0.25, 185), 1184);
+  ASSERT_GE(ring.size(), 16000u) << "about 340 ms of guitar";
+  ASSERT_LT(ring.size(), 19200u);
+  // The newest are kept: the last impulse, frame 19 000, is 200 before the end.
+  const long oldest = 19200 - static_cast<long>(ring.size());
+  const long first = (oldest + 999) / 1000 * 1000;
+  EXPECT_EQ(Onset(ring, 0.25), first - oldest);
+  EXPECT_EQ(ring[ring.size() - 200], 0.5);
+  EXPECT_EQ(monitor().glitches_.Snapshot().ring_dropped_samples, oldest);
 }
 
 TEST_F(CaptureTest, FailingOrEmptyCallsEndThePassWithoutLosingLaterPackets) {
   OpenCapture(Pcm(48000, 1), Sine(440.0, 0.5));
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 0) << "nothing queued";
+  EXPECT_EQ(RingCount(), 0) << "nothing queued";
 
   audio_.Tick(1);
   audio_.FailCall("IAudioCaptureClient::GetNextPacketSize", AUDCLNT_E_DEVICE_INVALIDATED);
@@ -224,17 +228,17 @@ TEST_F(CaptureTest, FailingOrEmptyCallsEndThePassWithoutLosingLaterPackets) {
   audio_.ClearFailures();
   audio_.FailCall("IAudioCaptureClient::GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED);
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 0);
+  EXPECT_EQ(RingCount(), 0);
 
   // A device that announces a packet and then hands over none must not hold the thread.
   audio_.ClearFailures();
   audio_.FailCall("IAudioCaptureClient::GetBuffer", AUDCLNT_S_BUFFER_EMPTY);
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 0);
+  EXPECT_EQ(RingCount(), 0);
 
   audio_.ClearFailures();
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 480) << "the packet is still there for the next wake";
+  EXPECT_EQ(RingCount(), 480) << "the packet is still there for the next wake";
 }
 
 TEST_F(CaptureTest, AStalledDeviceGivesNothing) {
@@ -242,11 +246,11 @@ TEST_F(CaptureTest, AStalledDeviceGivesNothing) {
   audio_.SetCaptureStalled(L"guitar", true);
   audio_.Tick(5);
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 0);
+  EXPECT_EQ(RingCount(), 0);
   audio_.SetCaptureStalled(L"guitar", false);
   audio_.Tick(1);
   ProcessCapture(monitor());
-  EXPECT_EQ(monitor().ring_count_, 480);
+  EXPECT_EQ(RingCount(), 480);
 }
 
 }  // namespace

@@ -21,13 +21,15 @@ bool ClockedEngine::Start(REFERENCE_TIME render_offset) {
   tonelark::Monitor& m = monitor_;
   open_ = true;
   if (!tonelark::OpenStreams(m)) return false;
-  tonelark::ConfigureResampler(m);
-  m.resampler_.Restart();
+  m.pcm_sample_rate_ = m.capture_.info.sample_rate;
+  m.PreparePcmPool(tonelark::PcmChunkSamples(m.pcm_sample_rate_));
+  tonelark::ConfigureMonitoring(m);
+  m.monitoring_.Restart();
   m.glitches_.RestartCapturePositions();
   if (FAILED(m.capture_.client->Start())) return false;
   m.capture_.started = true;
   capture_start_ = audio_.ClockTime();
-  while (m.ring_count_ < m.resampler_.PrimeFill() &&
+  while (m.monitoring_.usable() < m.monitoring_.PrimeFill() &&
          audio_.ClockTime() - capture_start_ < kPrefillLimit) {
     if (audio_.StepClock() < 0) break;
     tonelark::ProcessCapture(m);

@@ -23,6 +23,7 @@ struct Heard {
   int heard = 0;            // impulses found in the speakers' signal
   double worst_frames = 0;  // render frames between an impulse and its sound
   double best_frames = 1e9;
+  double converter_frames = 0;          // the rate converter's lookahead, in render frames
   std::vector<long> onsets;             // frame indexes in the recording
   uint64_t device_underrun_frames = 0;  // what the speakers had to fill with silence
   tonelark::GlitchCounts glitches;
@@ -60,6 +61,8 @@ class LatencyTest : public AudioTest {
     const double capture_rate = monitor().capture_.info.sample_rate;
     const double render_rate = monitor().render_.info.sample_rate;
     const double end = engine.Now();
+    result.converter_frames =
+        monitor().monitoring_.converter_delay_samples() * render_rate / capture_rate;
     result.glitches = monitor().glitches_.Snapshot();
     engine.Close();
 
@@ -111,7 +114,8 @@ TEST_F(LatencyTest, ExclusiveCaptureAndRenderAt10Milliseconds) {
     SCOPED_TRACE(offset);
     audio_.ClearRendered(L"speakers");
     const Heard heard = Measure(2.0, offset);
-    const double bound = 480 + 2 * 480;  // one capture period and two render periods
+    // One capture period, two render periods and the converter.
+    const double bound = 480 + 2 * 480 + heard.converter_frames;
     Print("exclusive/exclusive 10 ms", heard, bound);
     ExpectClean(heard);
     EXPECT_LE(heard.worst_frames, bound);
@@ -124,7 +128,7 @@ TEST_F(LatencyTest, ExclusiveCaptureAndRenderAt10Milliseconds) {
 TEST_F(LatencyTest, SharedRenderForTenSecondsWithoutAGap) {
   AddDevices(48000, true);
   const Heard heard = Measure(10.0, 40000);
-  const double bound = 480 + 2 * 480;
+  const double bound = 480 + 2 * 480 + heard.converter_frames;
   Print("exclusive capture, shared render, 10 s", heard, bound);
   ExpectClean(heard);
   EXPECT_LE(heard.worst_frames, bound);
@@ -142,7 +146,7 @@ TEST_F(LatencyTest, LowLatencyAtTheDevicesMinimumPeriod) {
       // The default period is 10 ms: only the low-latency request goes below it.
       monitor().start_options_.low_latency = true;
       const Heard heard = Measure(2.0, offset);
-      const double bound = (2 * period + offset) * 48000.0 / 1e7;  // frames
+      const double bound = (2 * period + offset) * 48000.0 / 1e7 + heard.converter_frames;
       Print(period == 30000 ? "low latency 3 ms" : "low latency 2 ms", heard, bound);
       ExpectClean(heard);
       // Half a frame for the rounding of times to frames.

@@ -49,15 +49,26 @@ class RenderMonitorTest : public AudioTest {
     ASSERT_TRUE(SUCCEEDED(m.render_.client->GetService(
         platform::kIidIAudioRenderClient, m.render_client_.ReleaseAndGetVoidAddress())));
     ASSERT_TRUE(SUCCEEDED(m.render_.client->Start()));
-    m.capture_.info.sample_rate = static_cast<int32_t>(rate);  // C = R unless a test says so
+    SetCaptureRate(rate);  // C = R unless a test says so
   }
 
-  void FillRing(const std::vector<float>& samples) {
+  void SetCaptureRate(uint32_t rate) {
     tonelark::Monitor& m = monitor();
-    m.ring_start_ = 0;
-    m.ring_count_ = static_cast<int32_t>(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) m.ring_[i] = samples[i];
+    m.capture_.info.sample_rate = static_cast<int32_t>(rate);
+    m.capture_.period_frames = rate / 100;
+    tonelark::ConfigureMonitoring(m);
   }
+
+  // The ring holds `samples` ready to play at once, with the converter's lookahead behind them.
+  void FillRing(const std::vector<float>& samples) {
+    tonelark::MonitoringPath& path = monitor().monitoring_;
+    path.Restart();
+    path.Write(samples.data(), static_cast<uint32_t>(samples.size()));
+    const std::vector<float> lookahead(path.converter_delay_samples(), 0.0f);
+    path.Write(lookahead.data(), static_cast<uint32_t>(lookahead.size()));
+    path.steering().EndPriming();
+  }
+  int32_t Usable() { return monitor().monitoring_.usable(); }
 
   static std::vector<float> SineSamples(double frequency, double rate, size_t count) {
     std::vector<float> samples(count);
@@ -139,11 +150,11 @@ TEST_F(RenderMonitorTest, AnAccentRestartsASoundingClickAtItsOwnPitch) {
 TEST_F(RenderMonitorTest, TheClickIsHeardOverAnEmptyRingAndIgnoresTheVolume) {
   OpenExclusive(Pcm(48000, 2));
   monitor().volume_ = 0.0f;
-  monitor().resample_pos_ = 0.25;
   monitor().click_request_ = 1;
   RenderPeriods(1);
   EXPECT_NEAR(Peak(Channel(0), 0, 46), 0.35, 0.01);
-  EXPECT_EQ(monitor().resample_pos_, 0.25) << "no ring sample was read";
+  EXPECT_EQ(monitor().monitoring_.queued(), 0) << "no ring sample was read";
+  EXPECT_EQ(monitor().monitoring_.fraction(), 0.0);
 }
 
 TEST_F(RenderMonitorTest, MonitoringOffEmptiesTheRingAndReleasesSilence) {
@@ -151,7 +162,7 @@ TEST_F(RenderMonitorTest, MonitoringOffEmptiesTheRingAndReleasesSilence) {
   FillRing(SineSamples(440, 48000, 1000));
   monitor().speaker_ = false;
   RenderPeriods(1);
-  EXPECT_EQ(monitor().ring_count_, 0);
+  EXPECT_EQ(monitor().monitoring_.queued(), 0);
   const virtual_audio::RenderedAudio audio = Rendered();
   ASSERT_EQ(audio.buffers.size(), 1u);
   EXPECT_EQ(audio.buffers[0].flags, static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_SILENT));
@@ -220,7 +231,7 @@ TEST_F(RenderMonitorTest, ASharedStreamKeepsAPeriodAndAMarginQueued) {
 
   // Nothing to play and no click: the buffer is not touched at all.
   audio_.Tick(1);
-  monitor().ring_count_ = 0;
+  monitor().monitoring_.Restart();
   RenderMonitor(monitor());
   EXPECT_EQ(Rendered().buffers.size(), 2u);
 }
@@ -236,7 +247,7 @@ TEST_F(RenderMonitorTest, TheRingIsCutToTwoBuffersBeforeRendering) {
   const std::vector<double> out = Channel(0);
   EXPECT_EQ(Onset(out, 0.1), 0);
   EXPECT_NEAR(out[0], 0.5, 1e-4);
-  EXPECT_EQ(monitor().ring_count_, 480) << "960 kept, 480 played";
+  EXPECT_EQ(Usable(), 480) << "960 kept, 480 played";
 }
 
 TEST_F(RenderMonitorTest, EqualRatesPlayEachRingSampleOnce) {
@@ -244,8 +255,8 @@ TEST_F(RenderMonitorTest, EqualRatesPlayEachRingSampleOnce) {
   monitor().volume_ = 1.0f;
   FillRing(SineSamples(1000, 48000, 900));
   RenderMonitor(monitor());
-  EXPECT_EQ(monitor().ring_count_, 420);
-  EXPECT_EQ(monitor().resample_pos_, 0.0);
+  EXPECT_EQ(Usable(), 420);
+  EXPECT_EQ(monitor().monitoring_.fraction(), 0.0);
   const std::vector<double> out = Channel(0);
   EXPECT_NEAR(ZeroCrossingFrequency(out, 0, 480, 48000), 1000.0, 1.0);
   EXPECT_NEAR(ToneAmplitude(out, 0, 480, 1000.0, 48000), 0.5, 0.005);
@@ -262,29 +273,24 @@ TEST_F(RenderMonitorTest, RateConversionKeepsThePitch) {
     SCOPED_TRACE(c.capture);
     tonelark::CloseStreams(monitor());
     audio_.Reset();
-    monitor().resample_pos_ = 0.0;
     OpenExclusive(Pcm(c.render, 2));
-    monitor().capture_.info.sample_rate = static_cast<int32_t>(c.capture);
+    SetCaptureRate(c.capture);
     monitor().volume_ = 1.0f;
     FillRing(SineSamples(c.frequency, c.capture, 700));
-    const int32_t before = monitor().ring_count_;
+    const int32_t before = Usable();
     RenderMonitor(monitor());
-    EXPECT_NEAR(before - monitor().ring_count_, c.consumed, 1);
-    EXPECT_GE(monitor().resample_pos_, 0.0);
-    EXPECT_LT(monitor().resample_pos_, 1.0);
+    EXPECT_NEAR(before - Usable(), c.consumed, 1);
+    EXPECT_GE(monitor().monitoring_.fraction(), 0.0);
+    EXPECT_LT(monitor().monitoring_.fraction(), 1.0);
 
     const std::vector<double> out = Channel(0);
     const size_t frames = c.render / 100;
     ASSERT_EQ(out.size(), frames);
     EXPECT_NEAR(ZeroCrossingFrequency(out, 0, frames, c.render), c.frequency, c.frequency * 0.01);
-    // Sample-and-hold: upsampling repeats samples, downsampling repeats none.
+    // Interpolated, not held: no sample comes out twice.
     int repeats = 0;
     for (size_t i = 1; i < frames; ++i) repeats += out[i] == out[i - 1] ? 1 : 0;
-    if (c.render > c.capture) {
-      EXPECT_NEAR(repeats, 39, 2);
-    } else {
-      EXPECT_EQ(repeats, 0);
-    }
+    EXPECT_EQ(repeats, 0);
   }
 }
 

@@ -100,9 +100,9 @@ TEST_F(MonitorLifecycleTest, RestartStopsTheRunningThreadFirst) {
   ASSERT_TRUE(monitor_->StartAudio());
   monitor_->speaker_ = false;
   monitor_->volume_ = 1.5f;
-  monitor_->ring_start_ = 100;
-  monitor_->ring_count_ = 50;
-  monitor_->resample_pos_ = 0.25;
+  const std::vector<float> guitar(50, 0.5f);
+  monitor_->monitoring_.Configure(48000, 48000, 480, 480);
+  monitor_->monitoring_.Write(guitar.data(), 50);
   monitor_->pcm_queue_.assign(3, std::vector<uint8_t>(512));
   monitor_->pcm_posted_ = true;
 
@@ -119,9 +119,7 @@ TEST_F(MonitorLifecycleTest, RestartStopsTheRunningThreadFirst) {
   EXPECT_EQ(runs_.finished.load(), 1);
   EXPECT_TRUE(monitor_->speaker_.load());
   EXPECT_FLOAT_EQ(monitor_->volume_.load(), 1.5f);
-  EXPECT_EQ(monitor_->ring_start_, 0);
-  EXPECT_EQ(monitor_->ring_count_, 0);
-  EXPECT_EQ(monitor_->resample_pos_, 0.0);
+  EXPECT_EQ(monitor_->monitoring_.queued(), 0);
   EXPECT_EQ(monitor_->sample_rate_, 44100);
   // The hand-off survives a stop: queued chunks are still drained.
   EXPECT_EQ(monitor_->pcm_queue_.size(), 3u);
@@ -181,11 +179,13 @@ TEST_F(MonitorLifecycleTest, StartOptionsAndFreshCountersReachTheThread) {
 
 TEST_F(MonitorLifecycleTest, StopWhileIdleChangesNothing) {
   monitor_->speaker_ = false;
-  monitor_->ring_count_ = 7;
+  const std::vector<float> guitar(7, 0.5f);
+  monitor_->monitoring_.Configure(48000, 48000, 480, 480);
+  monitor_->monitoring_.Write(guitar.data(), 7);
   monitor_->StopAudio();
   monitor_->StopAudio();
   EXPECT_FALSE(monitor_->speaker_.load());
-  EXPECT_EQ(monitor_->ring_count_, 7);
+  EXPECT_EQ(monitor_->monitoring_.queued(), 7);
   ExpectUnlocked();
 }
 

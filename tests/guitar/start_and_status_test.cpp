@@ -108,8 +108,9 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
   EXPECT_EQ(idle.at("running"), EncodableValue(false));
   EXPECT_EQ(idle.at("deviceLost"), EncodableValue(false));
   EXPECT_EQ(idle.at("sampleRate"), EncodableValue(int32_t{0}));
-  for (const char* counter : {"captureDiscontinuities", "captureSamplesLost",
-                              "renderUnderrunFrames", "ringDroppedSamples", "pcmChunksDropped"}) {
+  for (const char* counter :
+       {"captureDiscontinuities", "captureSamplesLost", "renderUnderrunFrames",
+        "ringDroppedSamples", "pcmChunksDropped", "outputClippedSamples"}) {
     EXPECT_EQ(idle.at(counter), EncodableValue(int64_t{0})) << counter;
   }
   for (const char* period : {"capturePeriodMs", "renderPeriodMs", "latencyMs"}) {
@@ -120,7 +121,8 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
   }
   EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("name")));
   EXPECT_TRUE(std::holds_alternative<int32_t>(idle.at("renderSampleRate")));
-  EXPECT_EQ(idle.size(), 17u);
+  EXPECT_EQ(idle.at("pcmSampleRate"), EncodableValue(int32_t{0}));
+  EXPECT_EQ(idle.size(), 19u);
   EXPECT_EQ(runs_.started.load(), 0) << "status starts nothing";
 
   RecordOptions();
