@@ -65,14 +65,13 @@ class ComObject : public Interface {
 };
 
 // One COM method call: takes the system lock, counts the call, finds an injected failure and
-// logs the call with its result on Return.
+// logs the call with its result on Return. A streaming call builds no record at all, so the
+// engine's audio thread can be shown to allocate nothing while it streams.
 class CallScope {
  public:
   CallScope(SystemState& state, const char* method, const std::wstring& device)
-      : state_(state), lock_(state.mutex()) {
-    record_.method = method;
-    record_.device = device;
-    injected_ = state_.CountCall(record_.method, device, &injected_result_);
+      : state_(state), lock_(state.mutex()), method_(method), device_(device) {
+    injected_ = state_.CountCall(method, device, &injected_result_);
   }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -82,18 +81,30 @@ class CallScope {
     if (injected_) *hr = injected_result_;
     return injected_;
   }
-  CallRecord& record() { return record_; }
+  CallRecord& record() {
+    if (!recorded_) {
+      record_.method = method_;
+      record_.device = device_;
+      recorded_ = true;
+    }
+    return record_;
+  }
   SystemState& state() { return state_; }
   HRESULT Return(HRESULT hr) {
-    record_.result = hr;
-    state_.LogCall(record_);
+    if (state_.Logs(method_)) {
+      record().result = hr;
+      state_.LogCall(record_);
+    }
     return hr;
   }
 
  private:
   SystemState& state_;
   std::lock_guard<std::mutex> lock_;
+  const char* const method_;
+  const std::wstring& device_;
   CallRecord record_;
+  bool recorded_ = false;
   bool injected_ = false;
   HRESULT injected_result_ = S_OK;
 };

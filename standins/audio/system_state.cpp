@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 
 #include "standins/audio/resource_counts.h"
@@ -22,13 +23,14 @@ constexpr int kMaxCatchUpPeriods = 4;
 
 // Streaming calls happen every few milliseconds for as long as a stream runs: they are counted
 // but kept out of the log.
-bool IsStreamingCall(const std::string& method) {
-  return method == "IAudioCaptureClient::GetNextPacketSize" ||
-         method == "IAudioCaptureClient::GetBuffer" ||
-         method == "IAudioCaptureClient::ReleaseBuffer" ||
-         method == "IAudioRenderClient::GetBuffer" ||
-         method == "IAudioRenderClient::ReleaseBuffer" ||
-         method == "IAudioClient::GetCurrentPadding";
+bool IsStreamingCall(const char* method) {
+  for (const char* streaming :
+       {"IAudioCaptureClient::GetNextPacketSize", "IAudioCaptureClient::GetBuffer",
+        "IAudioCaptureClient::ReleaseBuffer", "IAudioRenderClient::GetBuffer",
+        "IAudioRenderClient::ReleaseBuffer", "IAudioClient::GetCurrentPadding"}) {
+    if (std::strcmp(method, streaming) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -163,7 +165,7 @@ void SystemState::Reset() {
 
 // ---- Calls ----
 
-bool SystemState::CountCall(const std::string& method, const std::wstring& device, HRESULT* hr) {
+bool SystemState::CountCall(const char* method, const std::wstring& device, HRESULT* hr) {
   auto counter = std::find_if(counters_.begin(), counters_.end(), [&](const CallCounter& c) {
     return c.method == method && c.device == device;
   });
@@ -184,9 +186,9 @@ bool SystemState::CountCall(const std::string& method, const std::wstring& devic
   return false;
 }
 
-void SystemState::LogCall(const CallRecord& record) {
-  if (keep_calls_ && !IsStreamingCall(record.method)) calls_.push_back(record);
-}
+bool SystemState::Logs(const char* method) const { return keep_calls_ && !IsStreamingCall(method); }
+
+void SystemState::LogCall(const CallRecord& record) { calls_.push_back(record); }
 
 void SystemState::AddFailure(const std::string& method, HRESULT hr, const FailWhen& when) {
   failures_.push_back({method, hr, when, 0});

@@ -130,7 +130,9 @@ class SystemState {
 
   // ---- Calls ----
   // Counts the call and answers whether a failure is injected into it (its code in `hr`).
-  bool CountCall(const std::string& method, const std::wstring& device, HRESULT* hr);
+  bool CountCall(const char* method, const std::wstring& device, HRESULT* hr);
+  // Whether a call of `method` goes into the log: set-up calls while the log is kept.
+  bool Logs(const char* method) const;
   void LogCall(const CallRecord& record);
   void AddFailure(const std::string& method, HRESULT hr, const FailWhen& when);
   void ClearFailures();

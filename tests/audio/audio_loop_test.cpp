@@ -333,6 +333,29 @@ TEST_F(AudioLoopTest, TheAudioThreadIsAProAudioTaskInTheMultithreadedApartment) 
   }
 }
 
+// Stalls of the adapter grow the cushion, and "latencyMs" says so at once; the next start begins
+// from the base cushion again instead of keeping the delay the last session learnt.
+TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
+  AddDevices();
+  const auto latency = [this] {
+    const flutter::EncodableValue status = monitor().StatusReply();
+    return std::get<double>(
+        std::get<flutter::ValueMap>(status).at(flutter::EncodableValue("latencyMs")));
+  };
+  ASSERT_TRUE(monitor().StartAudio());
+  const double base = latency();
+  for (int stall = 0; stall < 3; ++stall) {
+    audio_.SetCaptureStalled(L"guitar", true);
+    SleepMs(120);
+    audio_.SetCaptureStalled(L"guitar", false);
+    SleepMs(200);
+  }
+  EXPECT_GE(latency(), base + 1.0) << "the delay follows the cushion while it runs";
+  monitor().StopAudio();
+  ASSERT_TRUE(monitor().StartAudio());
+  EXPECT_EQ(latency(), base);
+}
+
 TEST_F(AudioLoopTest, ARestartReopensEverythingAndLeaksNothing) {
   AddDevices();
   ASSERT_TRUE(monitor().StartAudio());

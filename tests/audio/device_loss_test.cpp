@@ -56,6 +56,21 @@ class DeviceLossTest : public AudioTest {
     return chunks;
   }
 
+  // The PCM samples produced since the previous call, in order; every chunk's size in `*sizes`.
+  std::vector<double> TakePcm(std::vector<size_t>* sizes) {
+    std::lock_guard<std::mutex> lock(monitor().pcm_mutex_);
+    std::vector<double> samples;
+    for (const std::vector<uint8_t>& chunk : monitor().pcm_queue_) {
+      sizes->push_back(chunk.size());
+      for (size_t i = 0; i + 1 < chunk.size(); i += 2) {
+        samples.push_back(static_cast<int16_t>(chunk[i] | (chunk[i + 1] << 8)) / 32767.0);
+      }
+    }
+    monitor().pcm_queue_.clear();
+    monitor().pcm_posted_ = false;
+    return samples;
+  }
+
   bool Lost() { return monitor().status_.device_lost(); }
 
   flutter::EncodableValue Status(const char* key) {
@@ -105,6 +120,37 @@ TEST_F(DeviceLossTest, APulledAdapterIsGivenUpAndPicksUpAgainWhenItReturns) {
   EXPECT_NEAR(ToneAmplitude(out, best, best + 960, 440.0, 48000), 0.4, 0.08);
   EXPECT_LT(Peak(std::vector<double>(out.begin() + played_before, out.end()), 0, out.size()), 0.45)
       << "no accent click after the return";
+}
+
+// The start told the user interface 48000 Hz; a tuner reading the PCM events must not go sharp
+// when the adapter that comes back runs at 44100 Hz.
+TEST_F(DeviceLossTest, AnAdapterBackAtAnotherRateLeavesThePcmAtTheStartsRate) {
+  DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+  guitar.source.kind = CaptureSource::Kind::kSine;
+  guitar.source.frequency_hz = 550.0;
+  guitar.source.amplitude = 0.5;
+  audio_.AddDevice(guitar);
+  ASSERT_TRUE(monitor().StartAudio());
+  audio_.RemoveDevice(L"guitar");
+  ASSERT_GE(WaitFor([this] { return Lost(); }, 1000), 0);
+  DeviceConfig other = guitar;
+  other.id = L"other guitar";
+  other.exclusive_formats = {Pcm(44100, 1)};
+  audio_.AddDevice(other);
+  ASSERT_GE(WaitFor([this] { return !Lost(); }, 1500), 0);
+  EXPECT_EQ(Status("sampleRate"), flutter::EncodableValue(int32_t{44100}));
+  EXPECT_EQ(Status("pcmSampleRate"), flutter::EncodableValue(int32_t{48000}));
+  std::vector<size_t> sizes;
+  TakePcm(&sizes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  sizes.clear();
+  const std::vector<double> pcm = TakePcm(&sizes);
+  ASSERT_GT(pcm.size(), 4800u);
+  for (size_t size : sizes) ASSERT_EQ(size, 512u);
+  // The clearest 20 ms at 48000 Hz: a loaded machine may lose a packet.
+  const size_t best = ClearestWindow(pcm, 0, pcm.size(), 550.0, 48000);
+  EXPECT_NEAR(ZeroCrossingFrequency(pcm, best, best + 960, 48000), 550.0, 3.0);
+  EXPECT_NEAR(ToneAmplitude(pcm, best, best + 960, 550.0, 48000), 0.5, 0.05);
 }
 
 // Unplugged speakers stop their events; an exclusive render stream is only called on them, so

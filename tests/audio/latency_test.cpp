@@ -156,6 +156,19 @@ TEST_F(LatencyTest, LowLatencyAtTheDevicesMinimumPeriod) {
   }
 }
 
+// Periods of 200 ms on both sides: the cushion the rate control asks for (three periods) is more
+// than a fixed ring of 16384 samples could hold, and monitoring must still start.
+TEST_F(LatencyTest, LongPeriodsStillPrimeAndPlay) {
+  AddDevices(48000, false, 2000000);
+  const Heard heard = Measure(4.0);
+  Print("200 ms periods", heard, 0);
+  long late = 0;
+  for (long at : heard.onsets) late += at > 2 * 48000 ? 1 : 0;
+  EXPECT_GE(late, 15) << "the guitar is heard in the last two seconds";
+  EXPECT_EQ(heard.glitches.ring_dropped_samples, 0);
+  EXPECT_EQ(heard.glitches.render_underrun_frames, 0);
+}
+
 #ifdef _WIN32
 // Twenty seconds of low-latency monitoring at 3 ms periods on the real-time clock, with real
 // Win32 events and threads: a figure, printed; only the flow itself is asserted, since a loaded

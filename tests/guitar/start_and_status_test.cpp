@@ -1,14 +1,17 @@
 // The "start" argument map and the "status" command, through the channel as the user interface
 // sends them; and the Monitor's attachment rules that the channels depend on.
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 
 #include "channels/method_result.h"
 #include "channels/standard_method_codec.h"
 #include "gtest/gtest.h"
+#include "guitar/engine_status.h"
 #include "guitar/start_options.h"
 #include "tests/guitar/engine_fixture.h"
 
@@ -142,6 +145,33 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
   ASSERT_EQ(Call(kCommands, "start"),
             StartReply(true, "Rocksmith USB Guitar Adapter", 48000, true));
   EXPECT_EQ(ReplyMap(Call(kCommands, "status")).at("pcmChunksDropped"), EncodableValue(int64_t{0}));
+}
+
+// The audio thread loses and finds its devices while "status" is read: a reply never shows a lost
+// device beside open streams, nor streams gone without the loss.
+TEST(EngineStatusTest, ALossAndAReturnAreSeenWhole) {
+  tonelark::EngineStatus status;
+  tonelark::StreamSummary open;
+  open.name = "Rocksmith";
+  open.sample_rate = 48000;
+  status.Publish(open);
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    for (int i = 0; i < 20000; ++i) {
+      status.MarkLost();
+      status.Publish(open);
+    }
+    done = true;
+  });
+  long contradictions = 0;
+  long reads = 0;
+  while (!done) {
+    const tonelark::StreamSummary seen = status.Snapshot();
+    contradictions += seen.device_lost == (seen.sample_rate != 0) ? 1 : 0;
+    ++reads;
+  }
+  audio.join();
+  EXPECT_EQ(contradictions, 0) << "in " << reads << " reads";
 }
 
 // The listener of the old channels is no listener of the new ones: its sink may point at a
