@@ -54,13 +54,19 @@ class SteeredResampler {
   // before it: the ring step (capture samples per output frame) for this call.
   double NextStep(int32_t ring_count, uint32_t frames);
 
+  // The band the steering keeps the headroom of a render call in: from the floor (one packet of
+  // the faster side and the margin) to a packet of the slower side above it, in ring samples.
+  int32_t Floor() const { return faster_packet_ + margin_; }
+  int32_t band() const { return band_; }
+  // Ring samples one render call takes at the plain rate ratio.
+  int32_t render_packet() const { return render_packet_; }
+
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }
   int32_t margin_samples() const { return margin_; }
 
  private:
   void Evaluate();
-  int32_t Floor() const { return faster_packet_ + margin_; }
 
   int32_t capture_rate_ = 0;
   int32_t render_rate_ = 0;

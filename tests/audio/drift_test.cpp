@@ -35,6 +35,9 @@ class DriftTest : public AudioTest {
     tonelark::GlitchCounts after_first_second;  // counted from 1 s to the end
     uint64_t speaker_underrun_frames = 0;
     std::vector<long> onsets;  // impulses in the speakers' recording, frame indexes
+    // How far the ring strayed out of its band after the first second, and when it last was.
+    int32_t worst_excursion = 0;
+    double last_outside = -1.0;
   };
 
   Minute Play(uint32_t capture_rate, double ppm, double seconds = 60.0) {
@@ -47,7 +50,10 @@ class DriftTest : public AudioTest {
     }
     engine.RunUntil(1.0);
     const tonelark::GlitchCounts first = monitor().glitches_.Snapshot();
+    engine.ClearFillRange();
     engine.RunUntil(seconds);
+    minute.worst_excursion = engine.worst_excursion();
+    minute.last_outside = engine.last_outside();
     const tonelark::GlitchCounts all = monitor().glitches_.Snapshot();
     engine.Close();
     minute.after_first_second.render_underrun_frames =
@@ -62,12 +68,13 @@ class DriftTest : public AudioTest {
     std::printf(
         "[  drift   ] %u -> 48000 Hz at %+.0f ppm over %.0f s, after the first second: ring-empty "
         "frames %lld, ring samples dropped %lld, capture gaps %lld; speaker under-run frames "
-        "%llu; %zu impulses heard\n",
+        "%llu; %zu impulses heard; ring out of its band by up to %d samples, last at %.1f s\n",
         capture_rate, ppm, seconds,
         static_cast<long long>(minute.after_first_second.render_underrun_frames),
         static_cast<long long>(minute.after_first_second.ring_dropped_samples),
         static_cast<long long>(minute.after_first_second.capture_discontinuities),
-        static_cast<unsigned long long>(minute.speaker_underrun_frames), minute.onsets.size());
+        static_cast<unsigned long long>(minute.speaker_underrun_frames), minute.onsets.size(),
+        minute.worst_excursion, minute.last_outside);
     return minute;
   }
 };
