@@ -148,6 +148,10 @@ int Compare(const EncodableValue& a, const EncodableValue& b);
 bool operator==(const EncodableValue& a, const EncodableValue& b);
 inline bool operator!=(const EncodableValue& a, const EncodableValue& b) { return !(a == b); }
 
+// Test seam: how many values Compare and operator== have visited on this thread, nested values
+// included.
+uint64_t ValueStepsForTesting();
+
 }  // namespace flutter
 
 #endif  // CHANNELS_ENCODABLE_VALUE_H_
