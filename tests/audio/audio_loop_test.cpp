@@ -117,8 +117,24 @@ TEST_F(AudioLoopTest, ASharedRenderStreamIsFilledOnEveryWake) {
   ASSERT_TRUE(monitor().StartAudio());
   EXPECT_FALSE(monitor().render_exclusive_);
   EXPECT_EQ(Lines(), Expected("Tonelark exclusive 48000 Hz capture, render shared 48000 Hz\n"));
-  SleepMs(200);
+  // Every wake asks for the next packet once, and once more after each packet it takes; every
+  // wake also tops up the shared stream, which asks for its padding once.
+  const auto wakes = [this] {
+    return audio_.CallCount("IAudioCaptureClient::GetNextPacketSize", L"guitar") -
+           audio_.CallCount("IAudioCaptureClient::GetBuffer", L"guitar");
+  };
+  const auto top_ups = [this] {
+    return audio_.CallCount("IAudioClient::GetCurrentPadding", L"speakers");
+  };
+  SleepMs(50);
+  const int wakes_before = wakes();
+  const int top_ups_before = top_ups();
+  SleepMs(300);
+  const int woke = wakes() - wakes_before;
+  const int topped_up = top_ups() - top_ups_before;
   EXPECT_LT(TimedStop(), 1000);
+  EXPECT_GT(woke, 30) << "capture and render events, about 60 in 300 ms";
+  EXPECT_NEAR(topped_up, woke, 2) << "the wake in progress at either count may differ";
   const std::vector<double> out = audio_.Rendered(L"speakers").Channel(0);
   ASSERT_GT(out.size(), 2000u);
   EXPECT_GT(Peak(out, 0, out.size()), 0.2);

@@ -190,8 +190,10 @@ TEST_F(RenderMonitorTest, VolumeScalesTheGuitarAndTheSumIsClampedInEveryLayout) 
       OpenExclusive(c.format);
     }
     monitor().volume_ = 4.0f;
+    monitor().glitches_.Reset();
     FillRing({0.5f, -0.25f, 0.025f});  // x4: 2.0 (clamped), -1.0, 0.1
     RenderMonitor(monitor());
+    EXPECT_EQ(monitor().glitches_.Snapshot().output_clipped_samples, 1) << "-1.0 is no clip";
     for (int channel = 0; channel < 2; ++channel) {
       EXPECT_EQ(RawSample(0, channel), c.plus_one);
       EXPECT_EQ(RawSample(1, channel), c.minus_one);
