@@ -34,6 +34,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(REPO, "scripts", "demo-tools"))
 import analyse  # noqa: E402  (the decoded replies of traffic.log)
 import soak_tools  # noqa: E402  (the soak's scenario and resources.log reader)
+import spectrum  # noqa: E402  (lines beside a tone)
+import wavio  # noqa: E402  (float WAV files)
 
 SCREEN = "2560x1600x24"
 # Time limits, in seconds, that keep the whole run well inside CTest's 900 s.
@@ -695,6 +697,81 @@ def case_device_loss(session, app):
     return run, c.problems
 
 
+FIDELITY_HZ = 3000.0
+FIDELITY_AMPLITUDE = 0.1  # a quiet guitar: x4 volume, 0.4 at the speakers
+FIDELITY_SCENARIO = """\
+# A quiet tone monitored through shared speakers whose mixer runs in float at 48 kHz.
+0 listen tonelark/guitar_pcm
+100 call tonelark/guitar start
+4600 call tonelark/guitar status
+4700 call tonelark/guitar stop
+4800 cancel tonelark/guitar_pcm
+5000 close
+"""
+
+
+def fidelity_audio(capture_rate):
+    """A guitar adapter at capture_rate whose clock runs 200 ppm fast (the rate control steers),
+    and speakers that take only their 48 kHz float mix format."""
+    def config(speakers_wav):
+        return "\n".join([
+            "device {0.0.1.00000000}.{e2e-guitar}",
+            "flow capture",
+            "name " + DEVICE_NAME,
+            "description USB Audio Device",
+            "format %d 1 16" % capture_rate,
+            "source sine %g %g" % (FIDELITY_HZ, FIDELITY_AMPLITUDE),
+            "clock-ppm 200",
+            "default",
+            "",
+            "device {0.0.0.00000000}.{e2e-speakers}",
+            "flow render",
+            "name Speakers",
+            "description Virtual Audio Device",
+            "mix 48000 2 32 float",
+            "output " + winpath(speakers_wav),
+            "default",
+            "",
+        ])
+    return config
+
+
+def case_fidelity(session, app):
+    """A 3 kHz tone from a 44.1 kHz adapter into 48 kHz float speakers, beside a 48 kHz adapter
+    as the reference (the 16-bit capture has a floor of its own): the lines the rate conversion
+    and its steering put beside the tone in the speakers' recording."""
+    c = Checks()
+    found = {}
+    for rate in (44100, 48000):
+        run = run_program(session, app, "fidelity-%d" % rate, scenario=FIDELITY_SCENARIO,
+                          audio=fidelity_audio(rate))
+        check_clean_end(c, run, run.report())
+        statuses = [m for m in run.answered_messages() if m["what"].startswith("status(")]
+        if c.equal(len(statuses), 1, "status replies at %d Hz" % rate):
+            status = analyse.decoded_map(statuses[0]["reply_text"] or "")
+            c.equal(status.get("sampleRate"), rate, "capture rate")
+            c.equal(status.get("renderSampleRate"), 48000, "render rate")
+            c.equal(status.get("renderExclusive"), False, "shared render")
+            c.equal(status.get("ringDroppedSamples"), 0, "samples cut from the ring at %d Hz" % rate)
+        wav = wavio.read_wav(run.path("speakers.wav"))
+        # From a second in (the steering has settled its first correction) to the stop.
+        lines = spectrum.clearest_lines(wav.samples, wav.rate, FIDELITY_HZ, first=wav.rate)
+        if lines is None:
+            c.expect(False, "%.2f s recorded at %d Hz, too short to analyse" % (wav.seconds, rate))
+            continue
+        found[rate] = lines
+        around = ", ".join("%d-%d Hz %.0f" % (f, f + 250, lines.band_db(f, f + 250))
+                           for f in range(2000, 4000, 250))
+        print("  %d -> 48000 Hz: tone %.1f Hz; worst line %.1f dB at %.0f Hz; around the tone "
+              "(dB, strongest bin of each band, tone's own lobe left out): %s"
+              % (rate, lines.tone_hz, lines.worst_db, lines.worst_hz, around))
+    if 44100 in found:
+        c.expect(found[44100].worst_db <= -80.0,
+                 "a line %.1f dB beside the tone at %.0f Hz (44.1 -> 48 kHz)"
+                 % (found[44100].worst_db, found[44100].worst_hz))
+    return None, c.problems
+
+
 SMOKE_CYCLES = 20
 SMOKE_SECONDS = 10
 HANDLE_SLACK = 10
@@ -740,6 +817,7 @@ CASES = [
     ("view-failure", case_view_failure),
     ("device-loss", case_device_loss),
     ("soak-smoke", case_soak_smoke),
+    ("fidelity", case_fidelity),
 ]
 
 
