@@ -142,7 +142,8 @@ TEST_F(VirtualAudioTest, ConfiguredHeadphonesArriveAndBecomeTheDefaultWithEither
       audio().DeliverNotifications();
     }
     std::vector<std::wstring> lines;
-    while (lines.size() < 4) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (lines.size() < 4 && std::chrono::steady_clock::now() < give_up) {
       for (std::wstring& line : client.Take()) lines.push_back(std::move(line));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
