@@ -50,19 +50,15 @@ class RecordingClient final : public IMMNotificationClient {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(lines_, {});
   }
-  std::set<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_;
-  }
-
   std::function<void()> during;
+  std::set<std::thread::id> threads;  // read once the callbacks have returned
 
  private:
   HRESULT Record(std::wstring line) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(std::move(line));
-      threads_.insert(std::this_thread::get_id());
+      threads.insert(std::this_thread::get_id());
     }
     if (during) during();
     return S_OK;
@@ -70,16 +66,16 @@ class RecordingClient final : public IMMNotificationClient {
 
   std::mutex mutex_;
   std::vector<std::wstring> lines_;
-  std::set<std::thread::id> threads_;
 };
 
 // "default <flow> <id>" stands for its three lines, one per role.
 std::vector<std::wstring> Expanded(std::initializer_list<std::wstring> lines) {
   std::vector<std::wstring> out;
   for (const std::wstring& line : lines) {
-    if (line.compare(0, 8, L"default ") != 0) out.push_back(line);
-    for (int role = 0; role < 3 && line.compare(0, 8, L"default ") == 0; ++role) {
-      out.push_back(line.substr(0, 10) + std::to_wstring(role) + L" " + line.substr(10));
+    const bool per_role = line.compare(0, 8, L"default ") == 0;
+    for (int role = 0; role < (per_role ? 3 : 1); ++role) {
+      out.push_back(per_role ? line.substr(0, 10) + std::to_wstring(role) + L" " + line.substr(10)
+                             : line);
     }
   }
   return out;
@@ -108,8 +104,8 @@ TEST_F(VirtualAudioTest, NotificationsComeInOrderOnOneOtherThreadAtEachDeliveryS
   EXPECT_EQ(Expanded({L"state spk 4", L"default 0 hdmi", L"state hdmi 4", L"default 0 null",
                       L"state spk 1", L"default 0 spk", L"added hp", L"default 0 hp"}),
             client.Take());
-  ASSERT_EQ(1u, client.Threads().size());
-  EXPECT_NE(std::this_thread::get_id(), *client.Threads().begin());
+  ASSERT_EQ(1u, client.threads.size());
+  EXPECT_NE(std::this_thread::get_id(), *client.threads.begin());
 
   ComPtr<IMMDeviceEnumerator> enumerator(audio().CreateEnumerator());
   EXPECT_EQ(E_POINTER, enumerator->UnregisterEndpointNotificationCallback(nullptr));
