@@ -11,6 +11,7 @@ extern const CLSID kClsidMMDeviceEnumerator;  // {BCDE0395-E52F-467C-8E3D-C45792
 extern const IID kIidIUnknown;
 extern const IID kIidIClassFactory;
 extern const IID kIidIMMDeviceEnumerator;
+extern const IID kIidIMMNotificationClient;
 extern const IID kIidIMMDeviceCollection;
 extern const IID kIidIMMDevice;
 extern const IID kIidIPropertyStore;

@@ -298,7 +298,21 @@ struct IMMDeviceCollection : public IUnknown {
   ~IMMDeviceCollection() = default;
 };
 
-struct IMMNotificationClient;
+// Endpoint notifications: the client is called on the audio system's notification thread.
+constexpr HRESULT E_NOTFOUND = static_cast<HRESULT>(0x80070490u);  // ERROR_NOT_FOUND
+
+struct IMMNotificationClient : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR device_id, DWORD new_state) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR device_id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR device_id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                           LPCWSTR default_device_id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR device_id,
+                                                           const PROPERTYKEY key) = 0;
+
+ protected:
+  ~IMMNotificationClient() = default;
+};
 
 struct IMMDeviceEnumerator : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD state_mask,

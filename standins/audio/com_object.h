@@ -1,9 +1,10 @@
 // The common part of every virtual endpoint object: reference counting with the audit, the
 // IUnknown answers, and the per-call bookkeeping (lock, count, injected failure, log line).
 //
-// Threads: AddRef/Release are atomic and may come from any thread. A CallScope holds the
-// system mutex for the whole call, so a method body must not release an object (its destructor
-// may take the mutex too).
+// Threads: AddRef/Release are atomic and may come from any thread, a notification callback
+// included (where a final Release is recorded as misuse). A CallScope holds the system mutex for
+// the whole call, so a method body must not release an object (its destructor may take the
+// mutex too).
 #ifndef STANDINS_AUDIO_COM_OBJECT_H_
 #define STANDINS_AUDIO_COM_OBJECT_H_
 
@@ -42,7 +43,10 @@ class ComObject : public Interface {
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = --references_;
     state_->ReferenceDropped();
-    if (left == 0) delete this;
+    if (left == 0) {
+      state_->notifications().LastReferenceReleased(ObjectKindName(kind_));
+      delete this;
+    }
     return left;
   }
 

@@ -281,8 +281,14 @@ bool VirtualAudio::ParseConfig(const std::string& text) {
       ok = ParseDouble(words[1], &device.source.other_channels);
     } else if (key == "output" && words.size() >= 2) {
       device.output_wav_path = RestOfLine(line, "output");
+    } else if (key == "arrive" && words.size() == 3 && words[1] == "at-ms" &&
+               ParseUnsigned(words[2], &value)) {
+      device.arrive_at_ms = value;
     } else if (key == "default" && words.size() == 1) {
       is_default = true;
+    } else if (key == "default" && words.size() == 3 && words[1] == "at-ms" &&
+               ParseUnsigned(words[2], &value)) {
+      device.default_at_ms = value;
     } else {
       ok = false;
     }

@@ -239,27 +239,38 @@ class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
     if (id == nullptr || device == nullptr) return call.Return(E_POINTER);
-    if (call.state().FindDevice(id) == nullptr) return call.Return(kNotFound);
+    const DeviceRecord* record = call.state().FindDevice(id);
+    if (record == nullptr || record->pending_arrival) return call.Return(kNotFound);
     *device = new Device(shared_state(), id);
     return call.Return(S_OK);
   }
 
-  // Accepted, but no notification is ever sent, removals included: a caller sees a removal
-  // through the answers of its calls.
+  // The registration belongs to the system, not to this enumerator, and takes no reference.
   HRESULT STDMETHODCALLTYPE
   RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+    state().notifications().NoteCallInCallback("RegisterEndpointNotificationCallback");
     CallScope call(state(), "IMMDeviceEnumerator::RegisterEndpointNotificationCallback", {});
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
-    return call.Return(client == nullptr ? E_POINTER : S_OK);
+    if (client == nullptr) return call.Return(E_POINTER);
+    return call.Return(call.state().notifications().Register(client));
   }
 
+  // Returns once no callback to the client is under way, so that the caller may destroy it.
   HRESULT STDMETHODCALLTYPE
   UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
-    CallScope call(state(), "IMMDeviceEnumerator::UnregisterEndpointNotificationCallback", {});
-    HRESULT hr;
-    if (call.Injected(&hr)) return call.Return(hr);
-    return call.Return(client == nullptr ? E_POINTER : S_OK);
+    state().notifications().NoteCallInCallback("UnregisterEndpointNotificationCallback");
+    HRESULT result;
+    {
+      CallScope call(state(), "IMMDeviceEnumerator::UnregisterEndpointNotificationCallback", {});
+      HRESULT hr;
+      if (call.Injected(&hr)) return call.Return(hr);
+      if (client == nullptr) return call.Return(E_POINTER);
+      result = call.Return(call.state().notifications().Unregister(client));
+    }
+    // Without the system lock: the callback under way may be calling into the system.
+    if (SUCCEEDED(result)) state().notifications().WaitForClient(client);
+    return result;
   }
 };
 

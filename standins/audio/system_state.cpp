@@ -60,6 +60,7 @@ const char* ObjectKindName(ObjectKind kind) {
 SystemState::SystemState() = default;
 
 SystemState::~SystemState() {
+  notifications_->Close();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     clock_quit_ = true;
@@ -72,9 +73,13 @@ SystemState::~SystemState() {
 
 void SystemState::AddDevice(const DeviceConfig& config) {
   DeviceRecord* device = FindDevice(config.id);
-  if (device == nullptr) {
+  const bool is_new = device == nullptr;
+  const DWORD old_state = is_new ? 0 : StateOf(*device);
+  if (is_new) {
     devices_.push_back(std::make_unique<DeviceRecord>());
     device = devices_.back().get();
+    device->pending_arrival =
+        config.arrive_at_ms >= 0 && config.arrive_at_ms * kUnitsPerMs > ClockNow();
   }
   device->config = config;
   double& ppm = device->config.clock_ppm;
@@ -86,8 +91,16 @@ void SystemState::AddDevice(const DeviceConfig& config) {
               << (ppm > 0 ? kMaxClockPpm : -kMaxClockPpm) << std::endl;
     ppm = ppm > 0 ? kMaxClockPpm : -kMaxClockPpm;
   }
-  // A timed removal needs the real-time clock running even before any stream starts.
-  if (config.removal.at_ms >= 0 && clock_mode_ == ClockMode::kRealTime) {
+  if (is_new && !device->pending_arrival) {
+    Notify(EndpointNotification::Kind::kAdded, *device);
+  } else if (!is_new && StateOf(*device) != old_state) {
+    Notify(EndpointNotification::Kind::kStateChanged, *device);
+  }
+  NotifyDefaultChanges();
+  // Timed events need the real-time clock running even before any stream starts.
+  const bool timed =
+      config.removal.at_ms >= 0 || config.arrive_at_ms >= 0 || config.default_at_ms >= 0;
+  if (timed && clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
     clock_wake_.notify_all();
   }
@@ -104,30 +117,39 @@ std::vector<std::wstring> SystemState::DeviceIds(EDataFlow flow, DWORD state_mas
   std::vector<std::wstring> ids;
   for (const auto& device : devices_) {
     const DeviceConfig& config = device->config;
-    if (flow != eAll && config.flow != flow) continue;
-    const DWORD state = device->removed ? DEVICE_STATE_NOTPRESENT
-                        : config.active ? DEVICE_STATE_ACTIVE
-                                        : DEVICE_STATE_DISABLED;
-    if ((state & state_mask) != 0) ids.push_back(config.id);
+    if (device->pending_arrival || (flow != eAll && config.flow != flow)) continue;
+    if ((StateOf(*device) & state_mask) != 0) ids.push_back(config.id);
   }
   return ids;
 }
 
+DWORD SystemState::StateOf(const DeviceRecord& device) {
+  return device.removed         ? DEVICE_STATE_NOTPRESENT
+         : device.config.active ? DEVICE_STATE_ACTIVE
+                                : DEVICE_STATE_DISABLED;
+}
+
 bool SystemState::DefaultDevice(EDataFlow flow, std::wstring* id) const {
   const std::wstring& chosen = flow == eRender ? default_render_ : default_capture_;
+  const DeviceRecord* first = nullptr;
   for (const auto& device : devices_) {
-    const DeviceConfig& config = device->config;
-    if (config.flow != flow || !config.active || device->removed) continue;
-    if (chosen.empty() || config.id == chosen) {
-      *id = config.id;
+    if (device->config.flow != flow || StateOf(*device) != DEVICE_STATE_ACTIVE ||
+        device->pending_arrival) {
+      continue;
+    }
+    if (device->config.id == chosen) {
+      *id = chosen;
       return true;
     }
+    if (first == nullptr) first = device.get();
   }
-  return false;
+  if (first == nullptr) return false;
+  *id = first->config.id;
+  return true;
 }
 
 bool SystemState::RemoveDevice(DeviceRecord& device, REFERENCE_TIME now) {
-  if (device.removed) return false;
+  if (device.removed || device.pending_arrival) return false;
   device.removed = true;
   ++device.incarnation;
   const int64_t back = device.config.removal.return_after_ms;
@@ -136,12 +158,18 @@ bool SystemState::RemoveDevice(DeviceRecord& device, REFERENCE_TIME now) {
     EnsureClockThread();
     clock_wake_.notify_all();
   }
+  Notify(EndpointNotification::Kind::kStateChanged, device);
+  NotifyDefaultChanges();
   return true;
 }
 
 void SystemState::ReturnDevice(DeviceRecord& device) {
+  const bool was_removed = device.removed;
   device.removed = false;
   device.return_due = kNever;
+  if (!was_removed) return;
+  Notify(EndpointNotification::Kind::kStateChanged, device);
+  NotifyDefaultChanges();
 }
 
 bool SystemState::Invalidated(const std::wstring& id, uint64_t incarnation) {
@@ -151,9 +179,38 @@ bool SystemState::Invalidated(const std::wstring& id, uint64_t incarnation) {
 
 void SystemState::SetDefaultDevice(EDataFlow flow, const std::wstring& id) {
   (flow == eRender ? default_render_ : default_capture_) = id;
+  NotifyDefaultChanges();
+}
+
+void SystemState::Notify(EndpointNotification::Kind kind, const DeviceRecord& device) {
+  EndpointNotification notification;
+  notification.kind = kind;
+  notification.device_id = device.config.id;
+  notification.state = StateOf(device);
+  notifications_->Enqueue(notification);
+}
+
+void SystemState::NotifyDefaultChanges() {
+  for (const EDataFlow flow : {eRender, eCapture}) {
+    std::wstring id;
+    const bool any = DefaultDevice(flow, &id);
+    if (id == told_default_[flow]) continue;
+    told_default_[flow] = id;
+    EndpointNotification notification;
+    notification.kind = EndpointNotification::Kind::kDefaultChanged;
+    notification.device_id = id;
+    notification.no_device = !any;
+    notification.flow = flow;
+    // Windows tells each role apart, even when one device serves them all.
+    for (const ERole role : {eConsole, eMultimedia, eCommunications}) {
+      notification.role = role;
+      notifications_->Enqueue(notification);
+    }
+  }
 }
 
 void SystemState::Reset() {
+  notifications_->Clear();
   devices_.clear();
   default_render_.clear();
   default_capture_.clear();
@@ -161,6 +218,7 @@ void SystemState::Reset() {
   calls_.clear();
   keep_calls_ = true;
   counters_.clear();
+  NotifyDefaultChanges();
 }
 
 // ---- Calls ----
@@ -308,6 +366,7 @@ REFERENCE_TIME SystemState::ClockNow() const {
 void SystemState::SetClockMode(ClockMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   clock_mode_ = mode;
+  notifications_->SetAutomatic(mode == ClockMode::kRealTime);
   const REFERENCE_TIME now = ClockNow();
   for (auto& stream : streams_) {
     stream->clock_anchor = now;
@@ -366,13 +425,28 @@ REFERENCE_TIME SystemState::NextPeriodEnd() {
   return earliest;
 }
 
-REFERENCE_TIME SystemState::NextDeviceEvent() const {
+REFERENCE_TIME SystemState::NextDeviceEvent(DeviceRecord** device, DeviceEvent* kind) {
   REFERENCE_TIME earliest = kNever;
-  for (const auto& device : devices_) {
-    if (device->removed) earliest = std::min(earliest, device->return_due);
-    const int64_t at_ms = device->config.removal.at_ms;
-    if (at_ms >= 0 && !device->timed_removal_done) {
-      earliest = std::min(earliest, at_ms * kUnitsPerMs);
+  // At the same instant: devices in enumeration order, and for one device in the order below
+  // (so a device arrives before it becomes the default).
+  const auto consider = [&](DeviceRecord& record, REFERENCE_TIME when, DeviceEvent event) {
+    if (when >= earliest) return;
+    earliest = when;
+    if (device != nullptr) *device = &record;
+    if (kind != nullptr) *kind = event;
+  };
+  for (auto& record : devices_) {
+    const DeviceConfig& config = record->config;
+    if (record->pending_arrival) {
+      consider(*record, config.arrive_at_ms * kUnitsPerMs, DeviceEvent::kArrival);
+    } else {
+      if (record->removed) consider(*record, record->return_due, DeviceEvent::kReturn);
+      if (config.removal.at_ms >= 0 && !record->timed_removal_done) {
+        consider(*record, config.removal.at_ms * kUnitsPerMs, DeviceEvent::kRemoval);
+      }
+    }
+    if (config.default_at_ms >= 0 && !record->timed_default_done) {
+      consider(*record, config.default_at_ms * kUnitsPerMs, DeviceEvent::kDefault);
     }
   }
   return earliest;
@@ -382,27 +456,26 @@ void SystemState::ApplyDeviceEvents(REFERENCE_TIME now) {
   // One event at a time in time order: a device may leave and come back within `now`.
   for (;;) {
     DeviceRecord* next = nullptr;
-    REFERENCE_TIME when = kNever;
-    bool is_return = false;
-    for (auto& device : devices_) {
-      if (device->removed && device->return_due < when) {
-        next = device.get();
-        when = device->return_due;
-        is_return = true;
-      }
-      const int64_t at_ms = device->config.removal.at_ms;
-      if (at_ms >= 0 && !device->timed_removal_done && at_ms * kUnitsPerMs < when) {
-        next = device.get();
-        when = at_ms * kUnitsPerMs;
-        is_return = false;
-      }
-    }
+    DeviceEvent kind = DeviceEvent::kArrival;
+    const REFERENCE_TIME when = NextDeviceEvent(&next, &kind);
     if (next == nullptr || when > now) return;
-    if (is_return) {
-      ReturnDevice(*next);
-    } else {
-      next->timed_removal_done = true;
-      RemoveDevice(*next, when);
+    switch (kind) {
+      case DeviceEvent::kArrival:
+        next->pending_arrival = false;
+        Notify(EndpointNotification::Kind::kAdded, *next);
+        NotifyDefaultChanges();
+        break;
+      case DeviceEvent::kReturn:
+        ReturnDevice(*next);
+        break;
+      case DeviceEvent::kRemoval:
+        next->timed_removal_done = true;
+        RemoveDevice(*next, when);
+        break;
+      case DeviceEvent::kDefault:
+        next->timed_default_done = true;
+        SetDefaultDevice(next->config.flow, next->config.id);
+        break;
     }
   }
 }
@@ -582,6 +655,8 @@ Audit SystemState::TakeAudit() {
   audit.references = references_.load();
   audit.event_handles = OpenEventHandles();
   audit.co_task_mem = LiveCoTaskMemBlocks();
+  audit.notification_misuse_log = notifications_->Misuse();
+  audit.notification_misuse = static_cast<int>(audit.notification_misuse_log.size());
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& stream : streams_) {
     if (stream->started) ++audit.started_streams;

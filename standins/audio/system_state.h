@@ -1,11 +1,15 @@
 // The shared state behind every virtual endpoint object: the device table, the initialised
 // streams, injected failures, the call log, render recordings, the clock and the object audit.
 //
-// Threads: the engine's audio thread (through the COM objects), the clock thread and the test
-// thread all use it. Everything except the audit counters is guarded by mutex(); methods marked
-// "locks" take it themselves, every other method expects the caller to hold it. The audit
-// counters are atomics. The clock thread never holds a COM reference, so the last owner of the
-// state is never the clock thread and the destructor can join it.
+// Threads: the engine's audio thread (through the COM objects), the clock thread, the
+// notification thread (through the clients' callbacks) and the test thread all use it.
+// Everything except the audit counters and the notification center is guarded by mutex();
+// methods marked "locks" take it themselves, every other method expects the caller to hold it.
+// The audit counters are atomics; the notification center has its own lock, always taken after
+// mutex() (see notification_center.h). The clock thread never holds a COM reference, so the last
+// owner of the state is never the clock thread and the destructor can join it; the notification
+// thread may be the last owner (a client releasing an object in a callback), and then the
+// destructor leaves that thread to end by itself.
 #ifndef STANDINS_AUDIO_SYSTEM_STATE_H_
 #define STANDINS_AUDIO_SYSTEM_STATE_H_
 
@@ -21,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "standins/audio/notification_center.h"
 #include "standins/audio/virtual_audio.h"
 
 namespace virtual_audio {
@@ -59,6 +64,10 @@ struct DeviceRecord {
   bool period_removal_done = false;    // the after-periods removal happened
   bool timed_removal_done = false;     // the at-ms removal happened
   REFERENCE_TIME return_due = kNever;  // clock time of the scheduled return
+
+  // DeviceConfig::arrive_at_ms not reached yet: the device is not there at all.
+  bool pending_arrival = false;
+  bool timed_default_done = false;  // DeviceConfig::default_at_ms happened
 };
 
 struct CapturePacket {
@@ -116,17 +125,25 @@ class SystemState {
   // ---- Devices ----
   void AddDevice(const DeviceConfig& config);
   DeviceRecord* FindDevice(const std::wstring& id);
-  // Removes the device at clock time `now` (scheduling its return); false when already removed.
+  // Removes the device at clock time `now` (scheduling its return); false when already removed
+  // or not arrived yet.
   bool RemoveDevice(DeviceRecord& device, REFERENCE_TIME now);
   void ReturnDevice(DeviceRecord& device);
+  // DEVICE_STATE_ACTIVE, DISABLED or NOTPRESENT.
+  static DWORD StateOf(const DeviceRecord& device);
   // True when a client activated in `incarnation` may no longer use the device: it is removed,
   // or it was removed after the activation. A device that no longer exists at all (Reset)
   // leaves the decision to the caller.
   bool Invalidated(const std::wstring& device, uint64_t incarnation);
   std::vector<std::wstring> DeviceIds(EDataFlow flow, DWORD state_mask) const;
+  // The chosen default while it is active and present, otherwise the first active device.
   bool DefaultDevice(EDataFlow flow, std::wstring* id) const;
   void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
+  // Drops the devices and everything about them, the notification registrations included.
   void Reset();
+
+  // ---- Notifications (the center: any thread, its own lock) ----
+  NotificationCenter& notifications() { return *notifications_; }
 
   // ---- Calls ----
   // Counts the call and answers whether a failure is injected into it (its code in `hr`).
@@ -187,10 +204,15 @@ class SystemState {
   // A started stream whose device is present in its incarnation: the clock plays it.
   bool Playing(const StreamState& stream);
   REFERENCE_TIME PeriodEnd(const StreamState& stream, uint64_t period) const;
+  enum class DeviceEvent { kArrival, kReturn, kRemoval, kDefault };
   REFERENCE_TIME NextPeriodEnd();
-  REFERENCE_TIME NextDeviceEvent() const;
-  // Applies the removals and returns due at or before `now`.
+  // The earliest scheduled device event, its device and kind; kNever when there is none.
+  REFERENCE_TIME NextDeviceEvent(DeviceRecord** device = nullptr, DeviceEvent* kind = nullptr);
+  // Applies the arrivals, removals, returns and default changes due at or before `now`.
   void ApplyDeviceEvents(REFERENCE_TIME now);
+  void Notify(EndpointNotification::Kind kind, const DeviceRecord& device);
+  // Tells the clients about each flow whose default endpoint is no longer the one last told.
+  void NotifyDefaultChanges();
   // Plays, in time order, every period and device event due at or before `until`.
   void RunClockUntil(REFERENCE_TIME until);
   // One period of `stream` at clock time `now`, with its removal check.
@@ -206,6 +228,10 @@ class SystemState {
   std::vector<std::unique_ptr<DeviceRecord>> devices_;  // in enumeration order
   std::wstring default_render_;
   std::wstring default_capture_;
+  // The default endpoint per flow (eRender, eCapture) as the clients last learnt it; empty for
+  // none.
+  std::array<std::wstring, 2> told_default_;
+  const std::shared_ptr<NotificationCenter> notifications_ = std::make_shared<NotificationCenter>();
   std::vector<FailRule> failures_;
   std::vector<CallRecord> calls_;
   bool keep_calls_ = true;  // SetCallLog

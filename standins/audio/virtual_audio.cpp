@@ -13,7 +13,10 @@ namespace virtual_audio {
 
 VirtualAudio::VirtualAudio() : state_(std::make_shared<SystemState>()) {}
 
-VirtualAudio::~VirtualAudio() { Unregister(); }
+VirtualAudio::~VirtualAudio() {
+  Unregister();
+  state_->notifications().Close();
+}
 
 void VirtualAudio::AddDevice(const DeviceConfig& config) {
   std::lock_guard<std::mutex> lock(state_->mutex());
@@ -42,8 +45,11 @@ void VirtualAudio::SetDefaultDevice(EDataFlow flow, const std::wstring& id) {
 }
 
 void VirtualAudio::Reset() {
-  std::lock_guard<std::mutex> lock(state_->mutex());
-  state_->Reset();
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex());
+    state_->Reset();
+  }
+  state_->notifications().WaitForCallbacks();
 }
 
 bool VirtualAudio::LoadConfigFile(const std::string& path) {
@@ -106,6 +112,8 @@ void VirtualAudio::Tick(int periods) { state_->Tick(periods); }
 REFERENCE_TIME VirtualAudio::StepClock() { return state_->StepClock(); }
 
 void VirtualAudio::AdvanceClock(REFERENCE_TIME duration) { state_->AdvanceClock(duration); }
+
+int VirtualAudio::DeliverNotifications() { return state_->notifications().DeliverPending(); }
 
 REFERENCE_TIME VirtualAudio::ClockTime() const {
   std::lock_guard<std::mutex> lock(state_->mutex());

@@ -8,9 +8,10 @@
 // variable TONELARK_VIRTUAL_AUDIO_CONFIG (see README.md and `ParseConfig`).
 //
 // Threads: every member of `VirtualAudio` may be called from any thread while the engine's
-// audio thread calls the COM interfaces and the clock thread signals streams; all state lives
-// behind one mutex inside the shared system. Buffers handed out by GetBuffer stay valid until
-// the matching ReleaseBuffer, whatever the other threads do.
+// audio thread calls the COM interfaces, the clock thread signals streams and the notification
+// thread calls the registered IMMNotificationClient objects; all state lives behind one mutex
+// inside the shared system, which is never held during a notification callback. Buffers handed
+// out by GetBuffer stay valid until the matching ReleaseBuffer, whatever the other threads do.
 #ifndef STANDINS_AUDIO_VIRTUAL_AUDIO_H_
 #define STANDINS_AUDIO_VIRTUAL_AUDIO_H_
 
@@ -124,6 +125,12 @@ struct DeviceConfig {
   // at the limit (NaN: taken as 0), with a line on standard error.
   double clock_ppm = 0.0;
   RemovalSchedule removal;
+  // Not there at all (neither enumerated under any state nor found by GetDevice) until the clock
+  // reaches this time, ms; then it arrives (OnDeviceAdded). -1: there from the start.
+  int64_t arrive_at_ms = -1;
+  // Becomes its flow's default endpoint when the clock reaches this time, ms, as by
+  // SetDefaultDevice. -1: never.
+  int64_t default_at_ms = -1;
   // Render devices: the recording keeps only its first this many frames and counts the rest
   // (RenderedAudio::unrecorded_frames); `no_recording` keeps none. Under-runs are counted either
   // way, and the output WAV holds what was kept.
@@ -203,34 +210,52 @@ struct Audit {
   long event_handles = -1;
   long co_task_mem = -1;    // live CoTaskMemAlloc blocks; -1 when unknown
   int started_streams = 0;  // streams between Start and Stop
+  // Endpoint notification callbacks that would hang or break on Windows, since the system was
+  // created: Register/UnregisterEndpointNotificationCallback called inside a callback, the last
+  // reference to one of the system's objects released inside one, a callback that took longer
+  // than 5 ms. One description per misuse, e.g. "OnDeviceAdded took 12 ms (limit 5 ms)".
+  int notification_misuse = 0;
+  std::vector<std::string> notification_misuse_log;
 };
 
 enum class ClockMode {
-  kRealTime,  // a clock thread signals each started stream once per period of wall time
-  kManual,    // nothing happens until `Tick`, `StepClock` or `AdvanceClock`
+  // A clock thread signals each started stream once per period of wall time; endpoint
+  // notifications are delivered as soon as their changes happen.
+  kRealTime,
+  // Nothing happens until `Tick`, `StepClock` or `AdvanceClock`; endpoint notifications wait for
+  // `DeliverNotifications`.
+  kManual,
 };
 
 class VirtualAudio {
  public:
   VirtualAudio();
-  // Unregisters the class and stops the clock. COM objects still held stay usable.
+  // Unregisters the class and stops the clock and the notification thread (waiting for a
+  // callback under way): no notification follows. COM objects still held stay usable.
   ~VirtualAudio();
   VirtualAudio(const VirtualAudio&) = delete;
   VirtualAudio& operator=(const VirtualAudio&) = delete;
 
-  // Adds or replaces the device with `config.id`. Streams already open keep their settings.
+  // Adds or replaces the device with `config.id`. Streams already open keep their settings. A
+  // new device sends OnDeviceAdded (at its arrival when it has `arrive_at_ms`); a replaced one
+  // whose state changed, OnDeviceStateChanged.
   void AddDevice(const DeviceConfig& config);
   // Takes the device away at once, as when it is unplugged: it is no longer active (state
   // DEVICE_STATE_NOTPRESENT, not a default endpoint), its streams stop, and every call on an
   // audio, capture or render client activated before, and IMMDevice::Activate, answers
   // AUDCLNT_E_DEVICE_INVALIDATED. Those clients stay invalidated after the device returns.
-  // False for an unknown id.
+  // Sends OnDeviceStateChanged(id, DEVICE_STATE_NOTPRESENT). False for an unknown id.
   bool RemoveDevice(const std::wstring& id);
-  // Brings a removed device back; clients activated from now on work. False for an unknown id.
+  // Brings a removed device back; clients activated from now on work. Sends
+  // OnDeviceStateChanged with its state again. False for an unknown id.
   bool ReturnDevice(const std::wstring& id);
-  // The device GetDefaultAudioEndpoint answers for its flow (by default the first active one).
+  // The device GetDefaultAudioEndpoint answers for its flow while it is active and present;
+  // otherwise (and by default) the first active one. Whatever changes the device that
+  // GetDefaultAudioEndpoint answers sends OnDefaultDeviceChanged once per role.
   void SetDefaultDevice(EDataFlow flow, const std::wstring& id);
-  // Removes devices, failures, call log, recordings and stall flags; the clock mode stays.
+  // Removes devices, failures, call log, recordings, stall flags, notification registrations
+  // and undelivered notifications, and waits for a callback under way; the clock mode and the
+  // audit's misuse record stay.
   void Reset();
   // Builds the system from the configuration text (see README.md). False with one line on
   // standard error per bad line; good lines still apply.
@@ -276,6 +301,12 @@ class VirtualAudio {
   void AdvanceClock(REFERENCE_TIME duration);
   // 100 ns units: the manual clock's time, or the time since the system was created.
   REFERENCE_TIME ClockTime() const;
+  // Delivers every endpoint notification queued so far on the notification thread, in order,
+  // and returns once their callbacks have returned, with the number of callbacks made. The way
+  // to deliver with the manual clock: Tick, StepClock and AdvanceClock only queue the
+  // notifications of the device events they play. With the real-time clock it waits for the
+  // ones queued so far. 0 when called inside a callback.
+  int DeliverNotifications();
   // A stalled capture device queues nothing and signals nothing until un-stalled.
   void SetCaptureStalled(const std::wstring& id, bool stalled);
 
