@@ -5,8 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "guitar/device_selection.h"
 #include "guitar/open_streams.h"
 #include "guitar/render_monitor.h"
+#include "platform/audio_guids.h"
 
 namespace tonelark {
 namespace {
@@ -183,6 +185,7 @@ void PublishStreams(Monitor& monitor, const std::string& name) {
   summary.capture_exclusive = capture.info.exclusive;
   summary.render_sample_rate = render.info.sample_rate;
   summary.render_exclusive = render.info.exclusive;
+  summary.render_name = monitor.render_name_;
   summary.pcm_sample_rate = monitor.pcm_sample_rate_;
   summary.capture_period_ms = Milliseconds(capture.period_frames, capture.info.sample_rate);
   summary.render_period_ms = Milliseconds(render.period_frames, render.info.sample_rate);
@@ -227,26 +230,181 @@ bool ReopenStreams(Monitor& monitor) {
 
 // Serves the streams until the stop request; while the devices are lost, looks for them again
 // every half second.
+// The enumerator for the whole run, and the endpoint listener registered with it. Without either
+// the engine still runs: loss and return are then found by the streams' failures, their silence
+// and the half-second search.
+void ListenToEndpoints(Monitor& monitor) {
+  const HRESULT created = CoCreateInstance(platform::kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                           platform::kIidIMMDeviceEnumerator,
+                                           monitor.enumerator_.ReleaseAndGetVoidAddress());
+  // OpenStreams makes its own attempt, and reports it.
+  if (FAILED(created) || !monitor.enumerator_) {
+    monitor.enumerator_.Reset();
+    return;
+  }
+  const HRESULT registered = monitor.endpoints_.Start(monitor.enumerator_.Get());
+  if (FAILED(registered)) LogFailure("endpoint notifications", registered);
+}
+
+void StopListening(Monitor& monitor) {
+  monitor.endpoints_.Stop();
+  monitor.enumerator_.Reset();
+}
+
+// What the endpoint notifications taken at one wake ask of the streams.
+struct EndpointNews {
+  bool capture_gone = false;  // our adapter left
+  bool render_gone = false;   // our speakers left
+  bool arrival = false;       // a device came (back); a lost engine looks again at once
+  // The default console speakers changed since the last look: to none, to others, back to ours.
+  enum class Default { kUnchanged, kNone, kOther, kOurs } default_render = Default::kUnchanged;
+  bool overflow = false;  // some were lost: look at the devices afresh
+};
+
+EndpointNews TakeEndpointNews(Monitor& monitor) {
+  EndpointNews news;
+  EndpointListener::Notification notification;
+  while (monitor.endpoints_.Take(&notification)) {
+    switch (notification.kind) {
+      case EndpointListener::Kind::kStateChanged:
+      case EndpointListener::Kind::kRemoved:
+        if (notification.kind == EndpointListener::Kind::kStateChanged &&
+            notification.state == DEVICE_STATE_ACTIVE) {
+          news.arrival = true;
+          break;
+        }
+        if (notification.Names(monitor.capture_id_)) news.capture_gone = true;
+        if (notification.Names(monitor.render_id_)) news.render_gone = true;
+        break;
+      case EndpointListener::Kind::kAdded:
+        news.arrival = true;
+        break;
+      case EndpointListener::Kind::kDefaultChanged:
+        // The console role is the one device selection uses: one change, one re-open.
+        if (notification.flow != eRender || notification.role != eConsole) break;
+        news.arrival = true;
+        if (!notification.has_id) {
+          news.default_render = EndpointNews::Default::kNone;
+        } else if (notification.Names(monitor.render_id_)) {
+          news.default_render = EndpointNews::Default::kOurs;
+        } else {
+          news.default_render = EndpointNews::Default::kOther;
+        }
+        break;
+    }
+  }
+  news.overflow = monitor.endpoints_.TakeOverflow();
+  return news;
+}
+
+// Re-opens the render side alone on `device`, while capture runs on: the capture is drained
+// between the steps, since an exclusive capture stream holds only two packets.
+bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
+  ProcessCapture(monitor);
+  if (monitor.render_.client) monitor.render_.client->Stop();
+  monitor.render_client_.Reset();
+  monitor.render_.Close();
+  ProcessCapture(monitor);
+  bool opened;
+  {
+    QuietFailures quiet;
+    opened = OpenRender(monitor, device);
+    ProcessCapture(monitor);
+    opened = opened && OpenRenderService(monitor);
+  }
+  if (!opened) return false;
+  ConfigureMonitoring(monitor);
+  monitor.monitoring_.Reprime();
+  ProcessCapture(monitor);
+  RenderMonitor(monitor);
+  if (FAILED(monitor.render_.client->Start())) return false;
+  monitor.render_.started = true;
+  ProcessCapture(monitor);
+  monitor.render_id_ = EndpointId(device);
+  monitor.render_name_ = DisplayName(device);
+  OutputDebugStringA(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
+  PublishStreams(monitor, monitor.capture_name_);
+  return true;
+}
+
+// Monitoring plays on the default console speakers: follows them to a new default. False when
+// there is none, or they cannot be opened.
+bool FollowDefaultSpeakers(Monitor& monitor) {
+  if (!monitor.enumerator_) return false;
+  platform::ComPtr<IMMDevice> speakers = DefaultOutputDevice(monitor.enumerator_.Get());
+  if (!speakers) return false;
+  if (EndpointId(speakers.Get()) == monitor.render_id_) return false;
+  return MoveSpeakers(monitor, speakers.Get());
+}
+
+// Acts on the notifications while streaming; true when the streams were lost.
+bool ServeEndpointNews(Monitor& monitor) {
+  const EndpointNews news = TakeEndpointNews(monitor);
+  bool lose = news.capture_gone;
+  if (!lose && monitor.render_follows_default_) {
+    const bool move =
+        news.render_gone || news.overflow || news.default_render == EndpointNews::Default::kOther;
+    if (news.default_render == EndpointNews::Default::kNone) {
+      lose = true;
+    } else if (move && !FollowDefaultSpeakers(monitor)) {
+      // Other speakers could not be had: only a loss if ours are gone.
+      lose = news.render_gone || news.default_render == EndpointNews::Default::kOther;
+    }
+  } else if (!lose) {
+    lose = news.render_gone;
+  }
+  if (!lose) return false;
+  LoseStreams(monitor, AUDCLNT_E_DEVICE_INVALIDATED);
+  return true;
+}
+
+// Serves the streams until the stop request. While the devices are lost, looks for them again
+// every half second, and at once when a device arrives.
 void ServeUntilStopped(Monitor& monitor) {
   const HANDLE stop = monitor.stop_event_.Get();
+  const HANDLE endpoints = monitor.endpoints_.event();
+  const DWORD handle_count = monitor.endpoints_.started() ? 4 : 3;
   DeviceWatcher& watcher = monitor.device_watcher_;
   watcher.Start(GetTickCount());
   bool lost = false;
+  DWORD next_search = 0;
   while (!IsSignalled(stop)) {
     if (lost) {
-      if (WaitForSingleObject(stop, DeviceWatcher::kRetryIntervalMs) == WAIT_OBJECT_0) break;
+      const HANDLE waits[2] = {stop, endpoints};
+      const DWORD left = next_search - GetTickCount();
+      const DWORD wait = static_cast<int32_t>(left) > 0 ? left : 0;
+      const DWORD woken = WaitForMultipleObjects(handle_count == 4 ? 2 : 1, waits, FALSE, wait);
+      if (woken == WAIT_OBJECT_0) break;
+      if (woken == WAIT_OBJECT_0 + 1) {
+        const EndpointNews news = TakeEndpointNews(monitor);
+        if (!news.arrival && !news.overflow) continue;
+      }
       lost = !ReopenStreams(monitor);
+      next_search = GetTickCount() + DeviceWatcher::kRetryIntervalMs;
       continue;
     }
-    const HANDLE handles[3] = {stop, monitor.render_.event.Get(), monitor.capture_.event.Get()};
-    const DWORD woken = WaitForMultipleObjects(3, handles, FALSE, kLoopWaitMs);
+    const HANDLE handles[4] = {stop, monitor.render_.event.Get(), monitor.capture_.event.Get(),
+                               endpoints};
+    const DWORD woken = WaitForMultipleObjects(handle_count, handles, FALSE, kLoopWaitMs);
     if (IsSignalled(stop)) break;
-    const DWORD now = GetTickCount();
-    ServeWake(monitor, woken, now);
-    if (watcher.Lost(now)) {
-      LoseStreams(monitor, watcher.LossCode(now));
+    DWORD now = GetTickCount();
+    if (woken == WAIT_OBJECT_0 + 3 && ServeEndpointNews(monitor)) {
       lost = true;
+      next_search = now + DeviceWatcher::kRetryIntervalMs;
+      continue;
     }
+    ServeWake(monitor, woken, now);
+    if (!watcher.Lost(now)) continue;
+    // Speakers that failed while another default exists are left for those.
+    if (monitor.render_follows_default_ && watcher.RenderOnly(now) &&
+        FollowDefaultSpeakers(monitor)) {
+      watcher.Start(GetTickCount());
+      continue;
+    }
+    LoseStreams(monitor, watcher.LossCode(now));
+    lost = true;
+    now = GetTickCount();
+    next_search = now + DeviceWatcher::kRetryIntervalMs;
   }
 }
 
@@ -305,6 +463,7 @@ void AudioLoop(Monitor& monitor) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   DWORD task_index = 0;
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &task_index);
+  ListenToEndpoints(monitor);
 
   const bool started = StartStreams(monitor);
   if (started) {
@@ -317,6 +476,7 @@ void AudioLoop(Monitor& monitor) {
     monitor.sample_rate_ = 0;
     monitor.render_exclusive_ = false;
     CloseStreams(monitor);
+    StopListening(monitor);
     StreamSummary chosen;
     chosen.name = monitor.device_name_;
     monitor.status_.Publish(chosen);
@@ -327,6 +487,7 @@ void AudioLoop(Monitor& monitor) {
 
   if (started) {
     ServeUntilStopped(monitor);
+    StopListening(monitor);
     CloseStreams(monitor);
   }
   if (task != nullptr) AvRevertMmThreadCharacteristics(task);

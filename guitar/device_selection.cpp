@@ -98,7 +98,9 @@ InputDevice FindInputDevice(IMMDeviceEnumerator* enumerator) {
   return primary.device ? std::move(primary) : std::move(secondary);
 }
 
-platform::ComPtr<IMMDevice> FindOutputDevice(IMMDeviceEnumerator* enumerator, bool is_irig) {
+platform::ComPtr<IMMDevice> FindOutputDevice(IMMDeviceEnumerator* enumerator, bool is_irig,
+                                             bool* is_default) {
+  if (is_default != nullptr) *is_default = false;
   if (is_irig) {
     platform::ComPtr<IMMDeviceCollection> collection = ActiveEndpoints(enumerator, eRender);
     if (collection) {
@@ -114,12 +116,31 @@ platform::ComPtr<IMMDevice> FindOutputDevice(IMMDeviceEnumerator* enumerator, bo
       }
     }
   }
-  platform::ComPtr<IMMDevice> fallback;
-  if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
-                                                 fallback.ReleaseAndGetAddressOf()))) {
-    fallback.Reset();
-  }
+  platform::ComPtr<IMMDevice> fallback = DefaultOutputDevice(enumerator);
+  if (is_default != nullptr) *is_default = static_cast<bool>(fallback);
   return fallback;
+}
+
+platform::ComPtr<IMMDevice> DefaultOutputDevice(IMMDeviceEnumerator* enumerator) {
+  platform::ComPtr<IMMDevice> device;
+  if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
+                                                 device.ReleaseAndGetAddressOf()))) {
+    device.Reset();
+  }
+  return device;
+}
+
+std::wstring EndpointId(IMMDevice* device) {
+  LPWSTR raw = nullptr;
+  std::wstring id;
+  if (SUCCEEDED(device->GetId(&raw)) && raw != nullptr) id = raw;
+  CoTaskMemFree(raw);
+  return id;
+}
+
+std::string DisplayName(IMMDevice* device) {
+  std::wstring search_text;
+  return Utf16ToUtf8(ReadDeviceNames(device, &search_text).c_str());
 }
 
 }  // namespace tonelark

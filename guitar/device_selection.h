@@ -26,8 +26,17 @@ std::wstring ReadDeviceNames(IMMDevice* device, std::wstring* search_text);
 InputDevice FindInputDevice(IMMDeviceEnumerator* enumerator);
 
 // For an iRig input, the first render endpoint naming "irig"; otherwise, or when there is none,
-// the default console render endpoint. Null when neither can be had.
-platform::ComPtr<IMMDevice> FindOutputDevice(IMMDeviceEnumerator* enumerator, bool is_irig);
+// the default console render endpoint. Null when neither can be had. `*is_default` (when given)
+// tells whether the default was taken.
+platform::ComPtr<IMMDevice> FindOutputDevice(IMMDeviceEnumerator* enumerator, bool is_irig,
+                                             bool* is_default = nullptr);
+
+// The default console render endpoint; null when there is none.
+platform::ComPtr<IMMDevice> DefaultOutputDevice(IMMDeviceEnumerator* enumerator);
+
+// The endpoint's id (empty when it cannot be read) and display name in UTF-8.
+std::wstring EndpointId(IMMDevice* device);
+std::string DisplayName(IMMDevice* device);
 
 }  // namespace tonelark
 

@@ -3,7 +3,6 @@
 namespace tonelark {
 
 void DeviceWatcher::Start(DWORD now) {
-  invalidated_ = S_OK;
   capture_ = Streak{};
   render_ = Streak{};
   last_capture_ = now;
@@ -16,7 +15,7 @@ void DeviceWatcher::OnCall(Side side, HRESULT result, DWORD now) {
     streak.failing = false;
     return;
   }
-  if (result == AUDCLNT_E_DEVICE_INVALIDATED) invalidated_ = result;
+  if (result == AUDCLNT_E_DEVICE_INVALIDATED) streak.invalidated = true;
   if (!streak.failing) {
     streak.failing = true;
     streak.since = now;
@@ -24,16 +23,16 @@ void DeviceWatcher::OnCall(Side side, HRESULT result, DWORD now) {
   streak.code = result;
 }
 
-bool DeviceWatcher::Lost(DWORD now) const {
-  if (FAILED(invalidated_)) return true;
-  if (capture_.failing && Elapsed(capture_.since, now, kFailureLimitMs)) return true;
-  if (render_.failing && Elapsed(render_.since, now, kFailureLimitMs)) return true;
-  return Elapsed(last_capture_, now, kSilenceLimitMs) ||
-         Elapsed(last_render_, now, kSilenceLimitMs);
+bool DeviceWatcher::SideLost(const Streak& streak, DWORD last_activity, DWORD now) const {
+  if (streak.invalidated) return true;
+  if (streak.failing && Elapsed(streak.since, now, kFailureLimitMs)) return true;
+  return Elapsed(last_activity, now, kSilenceLimitMs);
 }
 
+bool DeviceWatcher::Lost(DWORD now) const { return CaptureLost(now) || RenderLost(now); }
+
 HRESULT DeviceWatcher::LossCode(DWORD now) const {
-  if (FAILED(invalidated_)) return invalidated_;
+  if (capture_.invalidated || render_.invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
   if (capture_.failing && Elapsed(capture_.since, now, kFailureLimitMs)) return capture_.code;
   if (render_.failing && Elapsed(render_.since, now, kFailureLimitMs)) return render_.code;
   return kSilentDevice;

@@ -38,6 +38,8 @@ class DeviceWatcher {
 
   // Whether the devices must be treated as lost at `now`.
   bool Lost(DWORD now) const;
+  // Whether only the render side is to blame: capture is well.
+  bool RenderOnly(DWORD now) const { return RenderLost(now) && !CaptureLost(now); }
   // Why, as an HRESULT: the invalidating or last failing call's code, or kSilentDevice.
   HRESULT LossCode(DWORD now) const;
 
@@ -46,10 +48,13 @@ class DeviceWatcher {
     bool failing = false;
     DWORD since = 0;
     HRESULT code = S_OK;
+    bool invalidated = false;  // AUDCLNT_E_DEVICE_INVALIDATED seen
   };
   static bool Elapsed(DWORD since, DWORD now, DWORD limit) { return now - since >= limit; }
+  bool SideLost(const Streak& streak, DWORD last_activity, DWORD now) const;
+  bool CaptureLost(DWORD now) const { return SideLost(capture_, last_capture_, now); }
+  bool RenderLost(DWORD now) const { return SideLost(render_, last_render_, now); }
 
-  HRESULT invalidated_ = S_OK;  // AUDCLNT_E_DEVICE_INVALIDATED once seen
   Streak capture_;
   Streak render_;
   DWORD last_capture_ = 0;

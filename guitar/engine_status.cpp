@@ -29,8 +29,10 @@ void EngineStatus::ClearStreams() {
 
 void EngineStatus::ClearLocked(bool lost) {
   std::string name = std::move(summary_.name);
+  std::string render_name = std::move(summary_.render_name);
   summary_ = StreamSummary{};
   summary_.name = std::move(name);
+  summary_.render_name = std::move(render_name);
   summary_.device_lost = lost;
   latency_ms_.store(0.0);
 }

@@ -24,6 +24,7 @@ struct StreamSummary {
   bool capture_exclusive = false;
   int32_t render_sample_rate = 0;
   bool render_exclusive = false;
+  std::string render_name;      // the output device, UTF-8
   int32_t pcm_sample_rate = 0;  // of the PCM events, Hz; 0 while no streams are open
   double capture_period_ms = 0.0;
   double render_period_ms = 0.0;

@@ -18,8 +18,9 @@
 //   re-open after a device loss does not touch them; it publishes to `status_` instead.
 // - `start_options_` is written by the user-interface thread before the audio thread starts.
 // - `glitches_` and `status_` are shared as their own headers say; `monitoring_`,
-//   `pcm_resampler_`, `render_scratch_` and `device_watcher_` belong to the audio thread while it
-//   runs.
+//   `pcm_resampler_`, `render_scratch_`, `device_watcher_`, the enumerator, the endpoint ids and
+//   names belong to the audio thread while it runs; `endpoints_` hands over from the system's
+//   notification thread as its header says.
 // - `pcm_pool_` (chunks ready for the producer) is guarded by `pcm_mutex_` like the queue.
 #ifndef GUITAR_MONITOR_H_
 #define GUITAR_MONITOR_H_
@@ -43,6 +44,7 @@
 #include "channels/stream_handler_error.h"
 #include "guitar/audio_stream.h"
 #include "guitar/device_watcher.h"
+#include "guitar/endpoint_listener.h"
 #include "guitar/engine_status.h"
 #include "guitar/glitch_counters.h"
 #include "guitar/monitoring_path.h"
@@ -141,6 +143,18 @@ class Monitor {
   std::vector<std::vector<uint8_t>> pcm_pool_;  // under `pcm_mutex_`
   size_t pcm_chunks_made_ = 0;                  // under `pcm_mutex_`; never freed
   std::atomic<size_t> pcm_chunk_bytes_{0};      // of the chunks the producer makes now
+
+  // The audio thread's view of the system's endpoints, from its start to its end: the enumerator
+  // (kept while the listener is registered with it), the listener, and the endpoints the streams
+  // run on. `render_follows_default_`: monitoring plays on the default console endpoint (not on
+  // one the iRig rule chose) and moves with it.
+  platform::ComPtr<IMMDeviceEnumerator> enumerator_;
+  EndpointListener endpoints_;
+  std::wstring capture_id_;
+  std::string capture_name_;  // UTF-8
+  std::wstring render_id_;
+  std::string render_name_;  // UTF-8
+  bool render_follows_default_ = false;
 
   StartOptions start_options_;    // of the current start
   GlitchCounters glitches_;       // since the current start

@@ -77,6 +77,7 @@ Monitor::Value Monitor::StatusReply() const {
   reply[Value("running")] = Value(audio_thread_.joinable() && started_.load());
   reply[Value("deviceLost")] = Value(streams.device_lost);
   reply[Value("name")] = Value(streams.name);
+  reply[Value("renderName")] = Value(streams.render_name);
   reply[Value("sampleRate")] = Value(streams.sample_rate);
   reply[Value("captureExclusive")] = Value(streams.capture_exclusive);
   reply[Value("renderExclusive")] = Value(streams.render_exclusive);

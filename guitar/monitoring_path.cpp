@@ -61,6 +61,11 @@ void MonitoringPath::Restart() {
   for (int64_t index = read_ - filter_.half() + 1; index < read_; ++index) Store(index, 0.0f);
 }
 
+void MonitoringPath::Reprime() {
+  steering_.Restart();
+  last_step_ = steering_.nominal_step();
+}
+
 int32_t MonitoringPath::usable() const {
   const int64_t samples = count() - filter_.half();
   return static_cast<int32_t>(std::max<int64_t>(samples, 0));

@@ -41,6 +41,8 @@ class MonitoringPath {
   void Reset();
   // The ring starts afresh and the output primes again; the learnt margin stays.
   void Restart();
+  // The output primes again from what the ring holds (other speakers took over).
+  void Reprime();
 
   // Capture side: appends `count` samples. A full ring keeps the newest; returns how many of the
   // oldest were overwritten.

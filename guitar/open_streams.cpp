@@ -84,22 +84,37 @@ bool OpenRender(Monitor& monitor, IMMDevice* device) {
   return monitor.render_.OpenShared(device);
 }
 
+bool OpenRenderService(Monitor& monitor) {
+  monitor.render_client_.Reset();
+  return SUCCEEDED(monitor.render_.client->GetService(
+             platform::kIidIAudioRenderClient,
+             monitor.render_client_.ReleaseAndGetVoidAddress())) &&
+         static_cast<bool>(monitor.render_client_);
+}
+
 bool OpenStreams(Monitor& monitor, std::string* name) {
-  platform::ComPtr<IMMDeviceEnumerator> enumerator;
-  const HRESULT hr =
-      CoCreateInstance(platform::kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                       platform::kIidIMMDeviceEnumerator, enumerator.ReleaseAndGetVoidAddress());
-  if (FAILED(hr)) {
-    LogFailure("enumerator", hr);
-    return false;
+  platform::ComPtr<IMMDeviceEnumerator> enumerator = monitor.enumerator_;
+  if (!enumerator) {
+    const HRESULT hr =
+        CoCreateInstance(platform::kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                         platform::kIidIMMDeviceEnumerator, enumerator.ReleaseAndGetVoidAddress());
+    if (FAILED(hr)) {
+      LogFailure("enumerator", hr);
+      return false;
+    }
+    if (!enumerator) return false;
   }
-  if (!enumerator) return false;
   InputDevice input = FindInputDevice(enumerator.Get());
   if (!input.device) return false;
   *(name != nullptr ? name : &monitor.device_name_) = input.name;
+  monitor.capture_id_ = EndpointId(input.device.Get());
+  monitor.capture_name_ = input.name;
   if (!OpenCapture(monitor, input.device.Get())) return false;
-  platform::ComPtr<IMMDevice> output = FindOutputDevice(enumerator.Get(), input.is_irig);
+  platform::ComPtr<IMMDevice> output =
+      FindOutputDevice(enumerator.Get(), input.is_irig, &monitor.render_follows_default_);
   if (!output) return false;
+  monitor.render_id_ = EndpointId(output.Get());
+  monitor.render_name_ = DisplayName(output.Get());
   if (!OpenRender(monitor, output.Get())) return false;
 
   monitor.capture_client_.Reset();
@@ -108,12 +123,7 @@ bool OpenStreams(Monitor& monitor, std::string* name) {
       !monitor.capture_client_) {
     return false;
   }
-  monitor.render_client_.Reset();
-  if (FAILED(monitor.render_.client->GetService(
-          platform::kIidIAudioRenderClient, monitor.render_client_.ReleaseAndGetVoidAddress())) ||
-      !monitor.render_client_) {
-    return false;
-  }
+  if (!OpenRenderService(monitor)) return false;
 
   char line[180];
   std::snprintf(line, sizeof(line), "Tonelark %s %d Hz capture, render %s %d Hz\n",

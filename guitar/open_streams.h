@@ -39,6 +39,9 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device);
 // With `low_latency` in the start options, each candidate is tried at the capture period first.
 bool OpenRender(Monitor& monitor, IMMDevice* device);
 
+// The render service client of monitor.render_; false when it cannot be had.
+bool OpenRenderService(Monitor& monitor);
+
 }  // namespace tonelark
 
 #endif  // GUITAR_OPEN_STREAMS_H_

@@ -61,6 +61,7 @@ void AudioTest::ExpectNoLeaks() {
   const virtual_audio::Audit audit = audio_.TakeAudit();
   EXPECT_EQ(LiveEngineObjects(audit), 0) << "COM objects left alive";
   EXPECT_EQ(audit.started_streams, 0);
+  EXPECT_EQ(audit.notification_misuse, 0) << testing::PrintToString(audit.notification_misuse_log);
   if (event_handles_monitor_ >= 0) {
     EXPECT_EQ(platform_test::OpenHandleCount(), event_handles_monitor_) << "event handles leaked";
   }
@@ -82,6 +83,9 @@ void AudioTest::TearDown() {
       EXPECT_EQ(platform_test::LiveCoTaskMemCount(), task_memory_before_) << "task memory leaked";
     }
   }
+  // Misuse of the endpoint notifications breaks on Windows whatever else the test keeps.
+  const virtual_audio::Audit audit = audio_.TakeAudit();
+  EXPECT_EQ(audit.notification_misuse, 0) << testing::PrintToString(audit.notification_misuse_log);
   audio_.Unregister();
   CoUninitialize();
 }

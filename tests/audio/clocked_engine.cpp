@@ -55,8 +55,8 @@ void ClockedEngine::ServeSignalled() {
     if (signalled == WAIT_OBJECT_0 && !monitor_.monitoring_.priming()) {
       const tonelark::SteeredResampler& steering = monitor_.monitoring_.steering();
       const int32_t headroom = monitor_.monitoring_.usable() - steering.render_packet();
-      const int32_t excursion = std::max(steering.Floor() - headroom,
-                                         headroom - steering.Floor() - steering.band());
+      const int32_t excursion =
+          std::max(steering.Floor() - headroom, headroom - steering.Floor() - steering.band());
       if (excursion > 0) {
         worst_excursion_ = std::max(worst_excursion_, excursion);
         last_outside_ = Now();

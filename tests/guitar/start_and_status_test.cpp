@@ -123,9 +123,10 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
     EXPECT_TRUE(std::holds_alternative<bool>(idle.at(flag))) << flag;
   }
   EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("name")));
+  EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("renderName")));
   EXPECT_TRUE(std::holds_alternative<int32_t>(idle.at("renderSampleRate")));
   EXPECT_EQ(idle.at("pcmSampleRate"), EncodableValue(int32_t{0}));
-  EXPECT_EQ(idle.size(), 19u);
+  EXPECT_EQ(idle.size(), 20u);
   EXPECT_EQ(runs_.started.load(), 0) << "status starts nothing";
 
   RecordOptions();
