@@ -98,9 +98,11 @@ struct StreamState {
   uint64_t clock_periods = 0;  // periods played since the anchor
   uint64_t periods_since_start = 0;
   REFERENCE_TIME last_period_end = 0;  // clock time; the Start time before the first one
-  // Frames the device has played (render, under-run silence included) or captured (lost
-  // packets included) at the last period end; IAudioClock counts from it.
+  // Frames the device has taken from the queue (render, under-run silence included) or
+  // captured (lost packets included) by the last period end.
   uint64_t device_frames = 0;
+  // Render: the frames taken at the last period end, heard during the period that follows.
+  uint32_t playing_frames = 0;
   std::vector<REFERENCE_TIME> late_signals;  // clock times of events still to be signalled
 
   // Capture side. Packets are only appended or popped at the front, so the data of the packet
@@ -182,8 +184,9 @@ class SystemState {
   void SetStreamPeriod(StreamState& stream, uint32_t frames);
 
   // ---- Positions ----
-  // Frames the stream's device has played or captured by now, moving evenly through the
-  // current period at the device's pace.
+  // The stream position (frames) of the frame heard or captured now, moving evenly through the
+  // current period at the device's pace. Render frames are heard in the period after the one
+  // that took them from the queue.
   uint64_t DevicePosition(const StreamState& stream);
   // The performance-counter time (100 ns) of a clock time: the manual clock's time itself, or
   // QueryPerformanceCounter's reading at that moment for the real-time clock.
