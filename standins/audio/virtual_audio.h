@@ -1,6 +1,7 @@
 // Virtual audio endpoints: our own implementation of the Core Audio COM interfaces (device
-// enumerator, collection, device, property store, audio client, capture and render clients) with
-// scriptable devices, used in place of sound hardware by tests and demos.
+// enumerator, collection, device, property store, audio client up to IAudioClient3, capture and
+// render clients, stream clock) with scriptable devices, used in place of sound hardware by tests
+// and demos.
 //
 // A test builds a `VirtualAudio`, adds devices, registers the enumerator class and then lets the
 // unchanged engine reach it through CoCreateInstance(kClsidMMDeviceEnumerator). The Windows DLL
@@ -173,7 +174,8 @@ struct DeviceConfig {
 
 // One call the engine made, for asserting the set-up sequence. Streaming calls (capture
 // GetNextPacketSize/GetBuffer/ReleaseBuffer, render GetBuffer/ReleaseBuffer,
-// IAudioClient::GetCurrentPadding) are only counted, not logged (see `CallCount`).
+// IAudioClient::GetCurrentPadding, IAudioClock::GetPosition) are only counted, not logged (see
+// `CallCount`).
 struct CallRecord {
   std::string method;   // "IAudioClient::Initialize"
   std::wstring device;  // device id; empty for enumerator calls
@@ -307,8 +309,9 @@ class VirtualAudio {
   // signals. Each stream moves one period per step whatever its length; the clock time stays.
   // Only in manual mode (ignored otherwise).
   void Tick(int periods = 1);
-  // Manual mode, by time: moves the clock to the earliest end of a started stream's period,
-  // plays every period that ends at that instant, and returns the new clock time (100 ns).
+  // Manual mode, by time: moves the clock to the earliest end of a started stream's period or
+  // late event (DeviceConfig::late_wakes), plays every period that ends (or signals every late
+  // event due) at that instant, and returns the new clock time (100 ns).
   // -1, and the clock stays, when no stream is started (or in real-time mode).
   REFERENCE_TIME StepClock();
   // Manual mode: plays everything due within `duration` (100 ns) in time order and ends exactly
