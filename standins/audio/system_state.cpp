@@ -20,6 +20,7 @@ constexpr REFERENCE_TIME kUnitsPerMs = 10000;
 // starts afresh instead of firing a burst of catch-up periods.
 constexpr int kMaxCatchUpPeriods = 4;
 constexpr REFERENCE_TIME kFallbackPeriod = 100000;  // 10 ms, 100 ns units
+constexpr REFERENCE_TIME kMaxLateWake = 100000000;  // 10 s, 100 ns units
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
   if (duration <= 0) return 0;
@@ -109,8 +110,17 @@ void SystemState::AddDevice(const DeviceConfig& config) {
               << (ppm > 0 ? kMaxClockPpm : -kMaxClockPpm) << std::endl;
     ppm = ppm > 0 ? kMaxClockPpm : -kMaxClockPpm;
   }
-  if (device->config.late_wakes.max_late < 0) device->config.late_wakes.max_late = 0;
-  device->late_wake_random = device->config.late_wakes.seed;
+  LateWakes& wakes = device->config.late_wakes;
+  std::vector<REFERENCE_TIME*> lateness = {&wakes.max_late};
+  for (LateWakes::Scripted& scripted : wakes.scripted) lateness.push_back(&scripted.late);
+  for (REFERENCE_TIME* late : lateness) {
+    if (*late < 0 || *late > kMaxLateWake) {
+      std::cerr << "virtual_audio: late wake " << *late << " out of range, held at 0..10 s"
+                << std::endl;
+      *late = std::min(std::max<REFERENCE_TIME>(*late, 0), kMaxLateWake);
+    }
+  }
+  device->late_wake_random = wakes.seed;
   // A timed removal needs the real-time clock running even before any stream starts.
   if (config.removal.at_ms >= 0 && clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
