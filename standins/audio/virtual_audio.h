@@ -106,7 +106,8 @@ enum class AudioClient3Support {
 };
 
 // Events signalled after their period's end, as when the audio thread is woken late. The device
-// keeps its pace: the period is played on time and only the event comes late.
+// keeps its pace: the period is played on time and only the event comes late. Amounts outside
+// 0..10 s are held at the nearer limit, with a line on standard error.
 struct LateWakes {
   // Each period's event comes late by a random amount from 0 to this (100 ns); 0: on time.
   REFERENCE_TIME max_late = 0;
