@@ -253,5 +253,23 @@ TEST_F(SharedTimingTest, ARenderFrameIsHeardWhenTheStreamClockSays) {
                                          recorded.begin()));
 }
 
+TEST_F(SharedTimingTest, RealTimePacketTimesAreOnThePerformanceCounter) {
+  audio().SetClockMode(ClockMode::kRealTime);
+  audio().AddDevice(Capture(L"mic", L"Guitar"));
+  OpenStream stream;
+  Open(L"mic", Pcm(48000, 1), &stream);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stream.event, 10000));
+  BYTE* data = nullptr;
+  UINT32 frames = 0;
+  DWORD flags = 0;
+  UINT64 qpc = 0;
+  ASSERT_EQ(S_OK, stream.capture->GetBuffer(&data, &frames, &flags, nullptr, &qpc));
+  LARGE_INTEGER count, frequency;
+  ASSERT_TRUE(QueryPerformanceCounter(&count) && QueryPerformanceFrequency(&frequency));
+  const double now = static_cast<double>(count.QuadPart) * 1e7 / frequency.QuadPart;
+  EXPECT_LT(static_cast<double>(qpc), now);
+  EXPECT_GT(static_cast<double>(qpc), now - 100000000) << "within 10 s of the reading";
+}
+
 }  // namespace
 }  // namespace virtual_audio_test
