@@ -372,6 +372,90 @@ struct IAudioRenderClient : public IUnknown {
   ~IAudioRenderClient() = default;
 };
 
+// ---- Shared streams at small engine periods, stream clocks, the performance counter ----
+#define AUDCLNT_E_ENDPOINT_OFFLOAD_NOT_CAPABLE AUDCLNT_ERR(0x22)
+#define AUDCLNT_E_INVALID_STREAM_FLAG AUDCLNT_ERR(0x21)
+#define AUDCLNT_E_ENGINE_PERIODICITY_LOCKED AUDCLNT_ERR(0x28)
+constexpr DWORD AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM = 0x80000000;
+
+enum AUDIO_STREAM_CATEGORY {
+  AudioCategory_Other = 0,
+  AudioCategory_ForegroundOnlyMedia = 1,
+  AudioCategory_BackgroundCapableMedia = 2,
+  AudioCategory_Communications = 3,
+  AudioCategory_Alerts = 4,
+  AudioCategory_SoundEffects = 5,
+  AudioCategory_GameEffects = 6,
+  AudioCategory_GameMedia = 7,
+  AudioCategory_GameChat = 8,
+  AudioCategory_Speech = 9,
+  AudioCategory_Movie = 10,
+  AudioCategory_Media = 11,
+};
+enum AUDCLNT_STREAMOPTIONS {
+  AUDCLNT_STREAMOPTIONS_NONE = 0x0,
+  AUDCLNT_STREAMOPTIONS_RAW = 0x1,
+  AUDCLNT_STREAMOPTIONS_MATCH_FORMAT = 0x2,
+  AUDCLNT_STREAMOPTIONS_AMBISONICS = 0x4,
+};
+struct AudioClientProperties {
+  UINT32 cbSize;
+  BOOL bIsOffload;
+  AUDIO_STREAM_CATEGORY eCategory;
+  AUDCLNT_STREAMOPTIONS Options;
+};
+
+struct IAudioClient2 : public IAudioClient {
+  virtual HRESULT STDMETHODCALLTYPE IsOffloadCapable(AUDIO_STREAM_CATEGORY category,
+                                                     BOOL* offload_capable) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  SetClientProperties(const AudioClientProperties* properties) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX* format,
+                                                        BOOL event_driven,
+                                                        REFERENCE_TIME* min_duration,
+                                                        REFERENCE_TIME* max_duration) = 0;
+
+ protected:
+  ~IAudioClient2() = default;
+};
+
+struct IAudioClient3 : public IAudioClient2 {
+  virtual HRESULT STDMETHODCALLTYPE GetSharedModeEnginePeriod(const WAVEFORMATEX* format,
+                                                              UINT32* default_period_frames,
+                                                              UINT32* fundamental_period_frames,
+                                                              UINT32* min_period_frames,
+                                                              UINT32* max_period_frames) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  GetCurrentSharedModeEnginePeriod(WAVEFORMATEX** format, UINT32* current_period_frames) = 0;
+  virtual HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD stream_flags,
+                                                                UINT32 period_frames,
+                                                                const WAVEFORMATEX* format,
+                                                                LPCGUID audio_session_guid) = 0;
+
+ protected:
+  ~IAudioClient3() = default;
+};
+
+struct IAudioClock : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetFrequency(UINT64* frequency) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPosition(UINT64* position, UINT64* qpc_position) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) = 0;
+
+ protected:
+  ~IAudioClock() = default;
+};
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+// A steady counter at 10 MHz, as on current Windows.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
 #endif  // _WIN32
 
 #endif  // PLATFORM_WIN32_H_

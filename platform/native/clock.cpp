@@ -21,3 +21,20 @@ void Sleep(DWORD milliseconds) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+namespace {
+constexpr LONGLONG kCounterHz = 10000000;
+}  // namespace
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+  if (count == nullptr) return FALSE;
+  const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
+  count->QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() / 100;
+  return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  if (frequency == nullptr) return FALSE;
+  frequency->QuadPart = kCounterHz;
+  return TRUE;
+}

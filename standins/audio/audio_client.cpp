@@ -18,7 +18,6 @@ namespace {
 constexpr HRESULT kPeriodNotEqual = AUDCLNT_ERR(0x13);  // AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL
 constexpr HRESULT kEventHandleNotExpected = AUDCLNT_ERR(0x11);
 constexpr REFERENCE_TIME kMaxExclusiveDuration = 20000000;  // 2 s, 100 ns units
-constexpr REFERENCE_TIME kFallbackPeriod = 100000;          // 10 ms, 100 ns units
 constexpr uint8_t kUnwrittenByte = 0x55;  // fills render buffers the engine has not written
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
@@ -89,6 +88,9 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     *frames = packet.frames;
     *flags = packet.flags;
     if (device_position != nullptr) *device_position = packet.position;
+    if (qpc_position != nullptr) {
+      *qpc_position = static_cast<UINT64>(call.state().QpcTime(packet.time));
+    }
     stream_->capture_held = true;
     return call.Return(S_OK);
   }
@@ -187,12 +189,86 @@ class RenderClient final : public ComObject<IAudioRenderClient> {
   const std::shared_ptr<StreamState> stream_;  // fields guarded by the system mutex
 };
 
-class AudioClient final : public ComObject<IAudioClient> {
+// Shared streams count their position in bytes and exclusive ones in frames, as many drivers
+// do, so a caller that skips GetFrequency is caught.
+class AudioClock final : public ComObject<IAudioClock> {
+ public:
+  AudioClock(std::shared_ptr<SystemState> state, IAudioClient* client,
+             std::shared_ptr<StreamState> stream)
+      : ComObject(std::move(state), ObjectKind::kAudioClock, platform::kIidIAudioClock),
+        stream_(std::move(stream)) {
+    client_.Assign(client);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetFrequency(UINT64* frequency) override {
+    if (frequency != nullptr) *frequency = 0;
+    CallScope call(state(), "IAudioClock::GetFrequency", stream_->device_id);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (frequency == nullptr) return call.Return(E_POINTER);
+    *frequency = static_cast<UINT64>(stream_->format.rate) * UnitsPerFrame();
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetPosition(UINT64* position, UINT64* qpc_position) override {
+    if (position != nullptr) *position = 0;
+    if (qpc_position != nullptr) *qpc_position = 0;
+    CallScope call(state(), "IAudioClock::GetPosition", stream_->device_id);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (position == nullptr) return call.Return(E_POINTER);
+    SystemState& system = call.state();
+    *position = system.DevicePosition(*stream_) * UnitsPerFrame();
+    if (qpc_position != nullptr) {
+      *qpc_position = static_cast<UINT64>(system.QpcTime(system.ClockNow()));
+    }
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) override {
+    if (characteristics != nullptr) *characteristics = 0;
+    CallScope call(state(), "IAudioClock::GetCharacteristics", stream_->device_id);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (characteristics == nullptr) return call.Return(E_POINTER);
+    return call.Return(S_OK);
+  }
+
+ private:
+  uint64_t UnitsPerFrame() const { return stream_->exclusive ? 1 : stream_->format.BlockAlign(); }
+  bool Gone(CallScope& call) const {
+    return call.state().Invalidated(stream_->device_id, stream_->incarnation);
+  }
+
+  platform::ComPtr<IAudioClient> client_;
+  const std::shared_ptr<StreamState> stream_;  // fields guarded by the system mutex
+};
+
+class AudioClient final : public ComObject<IAudioClient3> {
  public:
   AudioClient(std::shared_ptr<SystemState> state, std::wstring device, uint64_t incarnation)
       : ComObject(std::move(state), ObjectKind::kAudioClient, platform::kIidIAudioClient),
         device_(std::move(device)),
         incarnation_(incarnation) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object != nullptr &&
+        (riid == platform::kIidIAudioClient2 || riid == platform::kIidIAudioClient3)) {
+      bool answers = false;
+      {
+        std::lock_guard<std::mutex> lock(state().mutex());
+        const DeviceRecord* device = state().FindDevice(device_);
+        answers = device != nullptr && AudioClientAnswers(device->config, riid);
+      }
+      *object = answers ? static_cast<IAudioClient3*>(this) : nullptr;
+      if (!answers) return E_NOINTERFACE;
+      AddRef();
+      return S_OK;
+    }
+    return ComObject::QueryInterface(riid, object);
+  }
 
   ~AudioClient() override {
     if (!stream_) return;
@@ -374,6 +450,8 @@ class AudioClient final : public ComObject<IAudioClient> {
     }
     stream_->packets.clear();
     stream_->padding = 0;
+    stream_->device_frames = 0;
+    stream_->playing_frames = 0;
     return call.Return(S_OK);
   }
 
@@ -408,10 +486,193 @@ class AudioClient final : public ComObject<IAudioClient> {
       *service = static_cast<IAudioRenderClient*>(new RenderClient(shared_state(), this, stream_));
       return call.Return(S_OK);
     }
+    if (riid == platform::kIidIAudioClock) {
+      *service = static_cast<IAudioClock*>(new AudioClock(shared_state(), this, stream_));
+      return call.Return(S_OK);
+    }
     return call.Return(E_NOINTERFACE);
   }
 
+  // ---- IAudioClient2 ----
+
+  HRESULT STDMETHODCALLTYPE IsOffloadCapable(AUDIO_STREAM_CATEGORY, BOOL* capable) override {
+    if (capable != nullptr) *capable = FALSE;
+    CallScope call(state(), "IAudioClient2::IsOffloadCapable", device_);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (capable == nullptr) return call.Return(E_POINTER);
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE SetClientProperties(const AudioClientProperties* properties) override {
+    CallScope call(state(), "IAudioClient2::SetClientProperties", device_);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (properties == nullptr) return call.Return(E_POINTER);
+    if (properties->cbSize != sizeof(AudioClientProperties)) return call.Return(E_INVALIDARG);
+    if (stream_) return call.Return(AUDCLNT_E_ALREADY_INITIALIZED);
+    if (properties->bIsOffload) return call.Return(AUDCLNT_E_ENDPOINT_OFFLOAD_NOT_CAPABLE);
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX* format, BOOL,
+                                                REFERENCE_TIME* min_duration,
+                                                REFERENCE_TIME* max_duration) override {
+    if (min_duration != nullptr) *min_duration = 0;
+    if (max_duration != nullptr) *max_duration = 0;
+    CallScope call(state(), "IAudioClient2::GetBufferSizeLimits", device_);
+    Format parsed;
+    const bool readable = RecordFormat(format, &call.record(), &parsed);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (format == nullptr || min_duration == nullptr || max_duration == nullptr) {
+      return call.Return(E_POINTER);
+    }
+    const DeviceRecord* device = call.state().FindDevice(device_);
+    if (device == nullptr) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    const DeviceConfig& config = device->config;
+    if (!readable || !IsConsistentWaveFormat(format) ||
+        (parsed != config.mix_format && !Accepts(config, parsed))) {
+      return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
+    }
+    *min_duration = config.minimum_period;
+    *max_duration = kMaxExclusiveDuration;
+    return call.Return(S_OK);
+  }
+
+  // ---- IAudioClient3 ----
+
+  HRESULT STDMETHODCALLTYPE GetSharedModeEnginePeriod(const WAVEFORMATEX* format,
+                                                      UINT32* default_frames,
+                                                      UINT32* fundamental_frames,
+                                                      UINT32* min_frames,
+                                                      UINT32* max_frames) override {
+    for (UINT32* out : {default_frames, fundamental_frames, min_frames, max_frames}) {
+      if (out != nullptr) *out = 0;
+    }
+    CallScope call(state(), "IAudioClient3::GetSharedModeEnginePeriod", device_);
+    Format parsed;
+    const bool readable = RecordFormat(format, &call.record(), &parsed);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    const DeviceRecord* device = call.state().FindDevice(device_);
+    if (device == nullptr) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (NotImplemented(*device)) return call.Return(E_NOTIMPL);
+    if (format == nullptr || default_frames == nullptr || fundamental_frames == nullptr ||
+        min_frames == nullptr || max_frames == nullptr) {
+      return call.Return(E_POINTER);
+    }
+    if (!readable || !IsConsistentWaveFormat(format) || parsed != device->config.mix_format) {
+      return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
+    }
+    const EngineLimits limits = Limits(device->config);
+    *default_frames = limits.default_frames;
+    *fundamental_frames = limits.fundamental;
+    *min_frames = limits.minimum;
+    *max_frames = limits.maximum;
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetCurrentSharedModeEnginePeriod(WAVEFORMATEX** format,
+                                                             UINT32* period_frames) override {
+    if (format != nullptr) *format = nullptr;
+    if (period_frames != nullptr) *period_frames = 0;
+    CallScope call(state(), "IAudioClient3::GetCurrentSharedModeEnginePeriod", device_);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    const DeviceRecord* device = call.state().FindDevice(device_);
+    if (device == nullptr) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    if (NotImplemented(*device)) return call.Return(E_NOTIMPL);
+    if (format == nullptr || period_frames == nullptr) return call.Return(E_POINTER);
+    *format = NewMixFormat(device->config);
+    if (*format == nullptr) return call.Return(E_OUTOFMEMORY);
+    *period_frames = call.state().EnginePeriod(*device);
+    return call.Return(S_OK);
+  }
+
+  HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD stream_flags, UINT32 period_frames,
+                                                        const WAVEFORMATEX* format,
+                                                        LPCGUID /*audio_session_guid*/) override {
+    CallScope call(state(), "IAudioClient3::InitializeSharedAudioStream", device_);
+    CallRecord& record = call.record();
+    record.share_mode = AUDCLNT_SHAREMODE_SHARED;
+    record.stream_flags = stream_flags;
+    record.period_frames = period_frames;
+    Format parsed;
+    RecordFormat(format, &record, &parsed);
+    HRESULT hr;
+    if (call.Injected(&hr)) return call.Return(hr);
+    if (Gone(call)) return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    SystemState& system = call.state();
+    DeviceRecord* device = system.FindDevice(device_);
+    if (device == nullptr || !device->config.active) {
+      return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
+    }
+    if (NotImplemented(*device)) return call.Return(E_NOTIMPL);
+    if (stream_ || aligned_frames_ != 0) return call.Return(AUDCLNT_E_ALREADY_INITIALIZED);
+    if (format == nullptr) return call.Return(E_POINTER);
+    // Real machines refuse the conversion flag here, though plain Initialize takes it.
+    if ((stream_flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0) {
+      return call.Return(AUDCLNT_E_INVALID_STREAM_FLAG);
+    }
+    const DeviceConfig& config = device->config;
+    if (config.held_exclusively || system.LiveStreams(device_, true) > 0) {
+      return call.Return(AUDCLNT_E_DEVICE_IN_USE);
+    }
+    if (!IsUsableFormat(parsed) || !IsConsistentWaveFormat(format) || parsed != config.mix_format) {
+      return call.Return(AUDCLNT_E_UNSUPPORTED_FORMAT);
+    }
+    const EngineLimits limits = Limits(config);
+    if (period_frames < limits.minimum || period_frames > limits.maximum ||
+        period_frames % limits.fundamental != 0) {
+      return call.Return(E_INVALIDARG);
+    }
+    const uint32_t current = system.EnginePeriod(*device);
+    if (period_frames != current && current != limits.default_frames) {
+      return call.Return(AUDCLNT_E_ENGINE_PERIODICITY_LOCKED);
+    }
+    const HRESULT made =
+        InitializeLocked(system, AUDCLNT_SHAREMODE_SHARED, stream_flags, 0, 0, format, parsed);
+    if (FAILED(made)) return call.Return(made);
+    if (period_frames != limits.default_frames) {
+      stream_->engine_period_hold = period_frames;
+      system.ApplyEnginePeriod(device_);
+    }
+    // The engine double-buffers a small period: the buffer is two periods.
+    stream_->internal_frames = 2 * stream_->period_frames;
+    stream_->buffer_frames = config.zero_buffer ? 0 : stream_->internal_frames;
+    if (config.flow == eRender) {
+      stream_->render_buffer.resize(static_cast<size_t>(stream_->internal_frames) *
+                                    parsed.BlockAlign());
+    }
+    return call.Return(S_OK);
+  }
+
  private:
+  struct EngineLimits {
+    uint32_t default_frames, fundamental, minimum, maximum;
+  };
+
+  static EngineLimits Limits(const DeviceConfig& config) {
+    EngineLimits limits;
+    limits.default_frames = SystemState::DefaultEnginePeriod(config);
+    limits.fundamental = std::max<uint32_t>(1, config.engine_fundamental_frames);
+    limits.minimum = std::min(config.engine_minimum_frames, limits.default_frames);
+    limits.maximum = config.engine_maximum_frames != 0
+                         ? std::max(config.engine_maximum_frames, limits.default_frames)
+                         : limits.default_frames;
+    return limits;
+  }
+
+  static bool NotImplemented(const DeviceRecord& device) {
+    return device.config.audio_client3 == AudioClient3Support::kNotImplemented;
+  }
+
   static WAVEFORMATEX* NewMixFormat(const DeviceConfig& config) {
     auto* mix = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
     if (mix != nullptr) *mix = MakeWaveFormat(config.mix_format);
@@ -465,8 +726,7 @@ class AudioClient final : public ComObject<IAudioClient> {
         return AUDCLNT_E_DEVICE_IN_USE;
       }
       if (!consistent || parsed != config.mix_format) return AUDCLNT_E_UNSUPPORTED_FORMAT;
-      stream->period = config.default_period > 0 ? config.default_period : kFallbackPeriod;
-      stream->period_frames = std::max<uint32_t>(1, DurationFrames(stream->period, parsed.rate));
+      state.SetStreamPeriod(*stream, state.EnginePeriod(*device));
       frames = std::max(config.shared_buffer_frames, DurationFrames(duration, parsed.rate));
       frames = std::max(frames, stream->period_frames);
     } else {
@@ -497,6 +757,12 @@ class AudioClient final : public ComObject<IAudioClient> {
 };
 
 }  // namespace
+
+bool AudioClientAnswers(const DeviceConfig& config, REFIID iid) {
+  if (iid == platform::kIidIAudioClient) return true;
+  return (iid == platform::kIidIAudioClient2 || iid == platform::kIidIAudioClient3) &&
+         config.audio_client3 != AudioClient3Support::kMissing;
+}
 
 IAudioClient* NewAudioClient(std::shared_ptr<SystemState> state, const std::wstring& device_id,
                              uint64_t incarnation) {

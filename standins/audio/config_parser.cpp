@@ -275,6 +275,38 @@ bool VirtualAudio::ParseConfig(const std::string& text) {
     } else if (key == "return" && words.size() == 3 && words[1] == "after-ms" &&
                ParseUnsigned(words[2], &value)) {
       device.removal.return_after_ms = value;
+    } else if (key == "engine-periods" && words.size() == 4) {
+      uint32_t fundamental = 0, minimum = 0, maximum = 0;
+      ok = ParseUnsigned(words[1], &fundamental) && fundamental > 0 &&
+           ParseUnsigned(words[2], &minimum) && ParseUnsigned(words[3], &maximum);
+      if (ok) {
+        device.engine_fundamental_frames = fundamental;
+        device.engine_minimum_frames = minimum;
+        device.engine_maximum_frames = maximum;
+      }
+    } else if (key == "engine-period-held" && words.size() == 2 &&
+               ParseUnsigned(words[1], &value)) {
+      device.engine_period_held_frames = value;
+    } else if (key == "audio-client3" && words.size() == 2 &&
+               (words[1] == "yes" || words[1] == "missing" || words[1] == "not-implemented")) {
+      device.audio_client3 = words[1] == "yes"       ? AudioClient3Support::kImplemented
+                             : words[1] == "missing" ? AudioClient3Support::kMissing
+                                                     : AudioClient3Support::kNotImplemented;
+    } else if (key == "late-wakes" && words.size() == 4 && words[2] == "seed") {
+      long long max_late = 0, seed = 0;
+      ok = ParseSigned(words[1], &max_late) && max_late >= 0 && ParseSigned(words[3], &seed);
+      if (ok) {
+        device.late_wakes.max_late = max_late;
+        device.late_wakes.seed = static_cast<uint64_t>(seed);
+      }
+    } else if (key == "late-wake" && words.size() == 3) {
+      long long period = 0, late = 0;
+      ok =
+          ParseSigned(words[1], &period) && period > 0 && ParseSigned(words[2], &late) && late >= 0;
+      if (ok) {
+        device.late_wakes.scripted.push_back(
+            {static_cast<uint64_t>(period), static_cast<REFERENCE_TIME>(late)});
+      }
     } else if (key == "source") {
       ok = ParseSource(line, words, &device.source);
     } else if (key == "other-channels" && words.size() == 2) {

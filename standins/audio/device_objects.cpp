@@ -110,8 +110,11 @@ class Device final : public ComObject<IMMDevice> {
     HRESULT hr;
     if (call.Injected(&hr)) return call.Return(hr);
     if (object == nullptr) return call.Return(E_POINTER);
-    if (iid != platform::kIidIAudioClient) return call.Return(E_NOINTERFACE);
     DeviceRecord* device = call.state().FindDevice(id_);
+    if (iid != platform::kIidIAudioClient &&
+        (device == nullptr || !AudioClientAnswers(device->config, iid))) {
+      return call.Return(E_NOINTERFACE);
+    }
     if (device == nullptr || !device->config.active || device->removed) {
       return call.Return(AUDCLNT_E_DEVICE_INVALIDATED);
     }

@@ -20,6 +20,21 @@ constexpr REFERENCE_TIME kUnitsPerMs = 10000;
 // A real-time clock that fell this many periods behind (a debugger stop, a loaded machine)
 // starts afresh instead of firing a burst of catch-up periods.
 constexpr int kMaxCatchUpPeriods = 4;
+constexpr REFERENCE_TIME kFallbackPeriod = 100000;  // 10 ms, 100 ns units
+constexpr REFERENCE_TIME kMaxLateWake = 100000000;  // 10 s, 100 ns units
+
+uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
+  if (duration <= 0) return 0;
+  return static_cast<uint32_t>(std::llround(static_cast<double>(duration) * rate / 1e7));
+}
+
+// splitmix64: small, and the same on every compiler, so a seed repeats a run everywhere.
+uint64_t NextRandom(uint64_t* state) {
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
 
 // Streaming calls happen every few milliseconds for as long as a stream runs: they are counted
 // but kept out of the log.
@@ -27,7 +42,8 @@ bool IsStreamingCall(const char* method) {
   for (const char* streaming :
        {"IAudioCaptureClient::GetNextPacketSize", "IAudioCaptureClient::GetBuffer",
         "IAudioCaptureClient::ReleaseBuffer", "IAudioRenderClient::GetBuffer",
-        "IAudioRenderClient::ReleaseBuffer", "IAudioClient::GetCurrentPadding"}) {
+        "IAudioRenderClient::ReleaseBuffer", "IAudioClient::GetCurrentPadding",
+        "IAudioClock::GetPosition"}) {
     if (std::strcmp(method, streaming) == 0) return true;
   }
   return false;
@@ -53,11 +69,22 @@ const char* ObjectKindName(ObjectKind kind) {
       return "IAudioCaptureClient";
     case ObjectKind::kRenderClient:
       return "IAudioRenderClient";
+    case ObjectKind::kAudioClock:
+      return "IAudioClock";
   }
   return "?";
 }
 
-SystemState::SystemState() = default;
+SystemState::SystemState() {
+  LARGE_INTEGER count, frequency;
+  if (QueryPerformanceCounter(&count) && QueryPerformanceFrequency(&frequency) &&
+      frequency.QuadPart > 0) {
+    const LONGLONG hz = frequency.QuadPart;
+    const REFERENCE_TIME now =
+        (count.QuadPart / hz) * 10000000 + (count.QuadPart % hz) * 10000000 / hz;
+    qpc_at_creation_ = now - ClockNow();
+  }
+}
 
 SystemState::~SystemState() {
   notifications_->Close();
@@ -91,6 +118,17 @@ void SystemState::AddDevice(const DeviceConfig& config) {
               << (ppm > 0 ? kMaxClockPpm : -kMaxClockPpm) << std::endl;
     ppm = ppm > 0 ? kMaxClockPpm : -kMaxClockPpm;
   }
+  LateWakes& wakes = device->config.late_wakes;
+  std::vector<REFERENCE_TIME*> lateness = {&wakes.max_late};
+  for (LateWakes::Scripted& scripted : wakes.scripted) lateness.push_back(&scripted.late);
+  for (REFERENCE_TIME* late : lateness) {
+    if (*late < 0 || *late > kMaxLateWake) {
+      std::cerr << "virtual_audio: late wake " << *late << " out of range, held at 0..10 s"
+                << std::endl;
+      *late = std::min(std::max<REFERENCE_TIME>(*late, 0), kMaxLateWake);
+    }
+  }
+  device->late_wake_random = wakes.seed;
   if (is_new && !device->pending_arrival) {
     Notify(EndpointNotification::Kind::kAdded, *device);
   } else if (!is_new && StateOf(*device) != old_state) {
@@ -280,10 +318,13 @@ void SystemState::AddStream(const std::shared_ptr<StreamState>& stream) {
 }
 
 void SystemState::RemoveStream(const StreamState* stream) {
+  const bool held = stream->engine_period_hold != 0;
+  const std::wstring device = stream->device_id;
   streams_.erase(
       std::remove_if(streams_.begin(), streams_.end(),
                      [&](const std::shared_ptr<StreamState>& s) { return s.get() == stream; }),
       streams_.end());
+  if (held) ApplyEnginePeriod(device);
 }
 
 int SystemState::LiveStreams(const std::wstring& device, bool exclusive_only) {
@@ -299,13 +340,20 @@ void SystemState::StartStream(StreamState* stream) {
   stream->started = true;
   stream->clock_anchor = ClockNow();
   stream->clock_periods = 0;
+  stream->periods_since_start = 0;
+  stream->last_period_end = stream->clock_anchor;
+  stream->playing_frames = 0;
+  stream->late_signals.clear();
   if (clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
     clock_wake_.notify_all();
   }
 }
 
-void SystemState::StopStream(StreamState* stream) { stream->started = false; }
+void SystemState::StopStream(StreamState* stream) {
+  stream->started = false;
+  stream->late_signals.clear();
+}
 
 void SystemState::BeginRecording(const StreamState& stream) {
   DeviceRecord* device = FindDevice(stream.device_id);
@@ -355,6 +403,72 @@ void SystemState::SaveRecording(const std::wstring& id) {
   device->recording.WriteWav(device->config.output_wav_path);
 }
 
+// ---- Engine periods ----
+
+uint32_t SystemState::DefaultEnginePeriod(const DeviceConfig& config) {
+  const REFERENCE_TIME period = config.default_period > 0 ? config.default_period : kFallbackPeriod;
+  return std::max<uint32_t>(1, DurationFrames(period, config.mix_format.rate));
+}
+
+uint32_t SystemState::EnginePeriod(const DeviceRecord& device) {
+  const DeviceConfig& config = device.config;
+  for (const auto& stream : streams_) {
+    if (stream->device_id == config.id && stream->engine_period_hold != 0 &&
+        !Invalidated(config.id, stream->incarnation)) {
+      return stream->engine_period_hold;
+    }
+  }
+  if (config.engine_period_held_frames != 0) return config.engine_period_held_frames;
+  return DefaultEnginePeriod(config);
+}
+
+void SystemState::ApplyEnginePeriod(const std::wstring& id) {
+  DeviceRecord* device = FindDevice(id);
+  if (device == nullptr) return;
+  const uint32_t frames = EnginePeriod(*device);
+  for (auto& stream : streams_) {
+    if (stream->device_id != id || stream->exclusive || stream->period_frames == frames) continue;
+    if (!Invalidated(id, stream->incarnation)) SetStreamPeriod(*stream, frames);
+  }
+}
+
+void SystemState::SetStreamPeriod(StreamState& stream, uint32_t frames) {
+  if (stream.started) {
+    stream.clock_anchor = PeriodEnd(stream, stream.clock_periods);
+    stream.clock_periods = 0;
+  }
+  const DeviceRecord* device = FindDevice(stream.device_id);
+  stream.period_frames = frames;
+  if (device != nullptr && device->config.default_period > 0 &&
+      frames == DefaultEnginePeriod(device->config)) {
+    // The default period keeps its exact length even where it is no whole number of frames.
+    stream.period_length = static_cast<double>(device->config.default_period);
+  } else {
+    stream.period_length = static_cast<double>(frames) * 1e7 / stream.format.rate;
+  }
+  stream.period = std::llround(stream.period_length);
+}
+
+// ---- Positions ----
+
+uint64_t SystemState::DevicePosition(const StreamState& stream) {
+  const bool render = stream.flow == eRender;
+  const uint64_t frames = stream.device_frames - (render ? stream.playing_frames : 0);
+  if (!Playing(stream) || stream.period_frames == 0) return frames;
+  const DeviceRecord* device = FindDevice(stream.device_id);
+  if (device != nullptr && device->stalled && stream.flow == eCapture) return frames;
+  const double elapsed = static_cast<double>(ClockNow() - stream.last_period_end);
+  if (elapsed <= 0) return frames;
+  // The clock thread may not have played a period that is due: the position waits for it.
+  const double fraction = std::min(1.0, elapsed / ScaledPeriod(stream));
+  return frames +
+         static_cast<uint64_t>(fraction * (render ? stream.playing_frames : stream.period_frames));
+}
+
+REFERENCE_TIME SystemState::QpcTime(REFERENCE_TIME clock_time) const {
+  return clock_mode_ == ClockMode::kManual ? clock_time : qpc_at_creation_ + clock_time;
+}
+
 // ---- Clock ----
 
 REFERENCE_TIME SystemState::ClockNow() const {
@@ -390,7 +504,7 @@ void SystemState::Tick(int periods) {
 REFERENCE_TIME SystemState::StepClock() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (clock_mode_ != ClockMode::kManual) return -1;
-  const REFERENCE_TIME next = NextPeriodEnd();
+  const REFERENCE_TIME next = std::min(NextPeriodEnd(), NextLateSignal());
   if (next == kNever) return -1;
   RunClockUntil(next);
   manual_time_ = next;
@@ -409,10 +523,15 @@ bool SystemState::Playing(const StreamState& stream) {
   return stream.started && stream.period > 0 && !Invalidated(stream.device_id, stream.incarnation);
 }
 
+double SystemState::ScaledPeriod(const StreamState& stream) const {
+  const double length =
+      stream.period_length > 0 ? stream.period_length : static_cast<double>(stream.period);
+  return length * 1e6 / (1e6 + stream.clock_ppm);
+}
+
 REFERENCE_TIME SystemState::PeriodEnd(const StreamState& stream, uint64_t period) const {
   // From the anchor rather than by adding rounded lengths, so that hours of periods do not drift.
-  const double length = static_cast<double>(stream.period) * 1e6 / (1e6 + stream.clock_ppm);
-  return stream.clock_anchor + std::llround(static_cast<double>(period) * length);
+  return stream.clock_anchor + std::llround(static_cast<double>(period) * ScaledPeriod(stream));
 }
 
 REFERENCE_TIME SystemState::NextPeriodEnd() {
@@ -423,6 +542,53 @@ REFERENCE_TIME SystemState::NextPeriodEnd() {
     }
   }
   return earliest;
+}
+
+REFERENCE_TIME SystemState::NextLateSignal() {
+  REFERENCE_TIME earliest = kNever;
+  for (const auto& stream : streams_) {
+    if (!Playing(*stream)) continue;
+    for (const REFERENCE_TIME due : stream->late_signals) earliest = std::min(earliest, due);
+  }
+  return earliest;
+}
+
+void SystemState::DeliverLateSignals(REFERENCE_TIME until) {
+  for (auto& stream : streams_) {
+    if (!Playing(*stream)) continue;
+    std::vector<REFERENCE_TIME>& due = stream->late_signals;
+    const auto kept =
+        std::remove_if(due.begin(), due.end(), [&](REFERENCE_TIME when) { return when <= until; });
+    if (kept != due.end() && stream->event != nullptr) SetEvent(stream->event);
+    due.erase(kept, due.end());
+  }
+}
+
+void SystemState::SignalPeriod(StreamState& stream, DeviceRecord* device, REFERENCE_TIME now) {
+  ++stream.periods_since_start;
+  REFERENCE_TIME late = 0;
+  if (device != nullptr) {
+    LateWakes& wakes = device->config.late_wakes;
+    const auto scripted = std::find_if(
+        wakes.scripted.begin(), wakes.scripted.end(),
+        [&](const LateWakes::Scripted& s) { return s.period == stream.periods_since_start; });
+    if (scripted != wakes.scripted.end()) {
+      late = scripted->late;
+    } else if (wakes.max_late > 0) {
+      late = static_cast<REFERENCE_TIME>(NextRandom(&device->late_wake_random) %
+                                         static_cast<uint64_t>(wakes.max_late + 1));
+    }
+    if (late > 0) {
+      ++device->late_wakes.late_signals;
+      device->late_wakes.largest = std::max(device->late_wakes.largest, late);
+    }
+  }
+  if (stream.event == nullptr) return;
+  if (late > 0) {
+    stream.late_signals.push_back(now + late);
+  } else {
+    SetEvent(stream.event);
+  }
 }
 
 REFERENCE_TIME SystemState::NextDeviceEvent(DeviceRecord** device, DeviceEvent* kind) {
@@ -484,10 +650,16 @@ void SystemState::RunClockUntil(REFERENCE_TIME until) {
   for (;;) {
     const REFERENCE_TIME period_end = NextPeriodEnd();
     const REFERENCE_TIME event = NextDeviceEvent();
+    const REFERENCE_TIME signal = NextLateSignal();
     // A device event at the same instant as a period end comes first.
-    if (event <= until && event <= period_end) {
+    if (event <= until && event <= period_end && event <= signal) {
       if (clock_mode_ == ClockMode::kManual) manual_time_ = std::max(manual_time_, event);
       ApplyDeviceEvents(event);
+      continue;
+    }
+    if (signal <= until && signal < period_end) {
+      if (clock_mode_ == ClockMode::kManual) manual_time_ = std::max(manual_time_, signal);
+      DeliverLateSignals(signal);
       continue;
     }
     if (period_end > until) return;
@@ -504,7 +676,7 @@ void SystemState::RunClockUntil(REFERENCE_TIME until) {
 
 void SystemState::PlayPeriod(StreamState& stream, REFERENCE_TIME now) {
   DeviceRecord* device = FindDevice(stream.device_id);
-  const bool played = TickStream(stream);
+  const bool played = TickStream(stream, now);
   if (device == nullptr || !played) return;
   ++device->periods_played;
   const int64_t limit = device->config.removal.after_periods;
@@ -536,7 +708,8 @@ void SystemState::ClockLoop() {
       }
     }
     RunClockUntil(now);
-    const REFERENCE_TIME next = std::min(NextPeriodEnd(), NextDeviceEvent());
+    const REFERENCE_TIME next =
+        std::min(std::min(NextPeriodEnd(), NextDeviceEvent()), NextLateSignal());
     if (next == kNever) {
       clock_wake_.wait(lock);
     } else {
@@ -547,7 +720,7 @@ void SystemState::ClockLoop() {
   }
 }
 
-bool SystemState::TickStream(StreamState& stream) {
+bool SystemState::TickStream(StreamState& stream, REFERENCE_TIME now) {
   DeviceRecord* device = FindDevice(stream.device_id);
   if (stream.flow == eCapture) {
     if (device != nullptr && device->stalled) return false;
@@ -564,7 +737,10 @@ bool SystemState::TickStream(StreamState& stream) {
   } else {
     stream.padding -= stream.period_frames;
   }
-  if (stream.event != nullptr) SetEvent(stream.event);
+  stream.device_frames += stream.period_frames;
+  stream.playing_frames = stream.period_frames;
+  stream.last_period_end = now;
+  SignalPeriod(stream, device, now);
   return true;
 }
 
@@ -617,6 +793,7 @@ void SystemState::ProduceCapturePacket(StreamState& stream, DeviceRecord& device
   CapturePacket packet;
   packet.frames = stream.period_frames;
   packet.position = stream.source_frame;
+  packet.time = stream.last_period_end;
   packet.data.resize(static_cast<size_t>(packet.frames) * block);
   for (uint32_t frame = 0; frame < packet.frames; ++frame) {
     uint8_t* out = packet.data.data() + static_cast<size_t>(frame) * block;

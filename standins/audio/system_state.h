@@ -39,12 +39,14 @@ enum class ObjectKind {
   kAudioClient,
   kCaptureClient,
   kRenderClient,
+  kAudioClock,
 };
-constexpr int kObjectKinds = 8;
+constexpr int kObjectKinds = 9;
 const char* ObjectKindName(ObjectKind kind);
 
 // Clock times are REFERENCE_TIME (100 ns): the manual clock's time, or the time since the
-// system was created for the real-time clock.
+// system was created for the real-time clock. Times handed to the caller (capture packets,
+// IAudioClock) are performance-counter times instead: see QpcTime.
 constexpr REFERENCE_TIME kNever = INT64_MAX;
 
 struct DeviceRecord {
@@ -68,13 +70,16 @@ struct DeviceRecord {
   // DeviceConfig::arrive_at_ms not reached yet: the device is not there at all.
   bool pending_arrival = false;
   bool timed_default_done = false;  // DeviceConfig::default_at_ms happened
+  uint64_t late_wake_random = 0;    // generator state for LateWakes::max_late, from its seed
+  LateWakeRecord late_wakes;
 };
 
 struct CapturePacket {
   std::vector<uint8_t> data;  // frames * block align bytes
   uint32_t frames = 0;
   DWORD flags = 0;
-  uint64_t position = 0;  // stream position of the first frame, frames
+  uint64_t position = 0;    // stream position of the first frame, frames
+  REFERENCE_TIME time = 0;  // clock time at which the device captured that frame
 };
 
 // One initialised audio client.
@@ -86,8 +91,12 @@ struct StreamState {
   DWORD stream_flags = 0;
   uint32_t buffer_frames = 0;  // what GetBufferSize reports (0 for a zero-buffer device)
   uint32_t period_frames = 0;  // frames the clock moves per period
-  REFERENCE_TIME period = 0;   // 100 ns, in the device's own time
-  HANDLE event = nullptr;      // from SetEventHandle; owned by the client's caller
+  REFERENCE_TIME period = 0;   // 100 ns, in the device's own time, rounded
+  double period_length = 0.0;  // the same unrounded (engine periods need not be whole units)
+  // Set by InitializeSharedAudioStream with a period other than the default: the device's
+  // engine runs every shared stream at this many frames while this stream lives.
+  uint32_t engine_period_hold = 0;
+  HANDLE event = nullptr;  // from SetEventHandle; owned by the client's caller
   bool started = false;
   uint64_t incarnation = 0;  // of the device when the client was activated
   double clock_ppm = 0.0;    // the device clock's deviation
@@ -95,6 +104,14 @@ struct StreamState {
   // The clock's schedule: period k (from 1) ends at clock_anchor + k scaled periods.
   REFERENCE_TIME clock_anchor = 0;
   uint64_t clock_periods = 0;  // periods played since the anchor
+  uint64_t periods_since_start = 0;
+  REFERENCE_TIME last_period_end = 0;  // clock time; the Start time before the first one
+  // Frames the device has taken from the queue (render, under-run silence included) or
+  // captured (lost packets included) by the last period end.
+  uint64_t device_frames = 0;
+  // Render: the frames taken at the last period end, heard during the period that follows.
+  uint32_t playing_frames = 0;
+  std::vector<REFERENCE_TIME> late_signals;  // clock times of events still to be signalled
 
   // Capture side. Packets are only appended or popped at the front, so the data of the packet
   // handed out by GetBuffer (always the front one, never dropped while held) stays in place.
@@ -174,6 +191,24 @@ class SystemState {
   // Writes the device's recording to its output file, when it has one.
   void SaveRecording(const std::wstring& device);
 
+  // ---- Engine periods (frames at the mix rate) ----
+  static uint32_t DefaultEnginePeriod(const DeviceConfig& config);
+  // The period the device's engine runs its shared streams at: a live stream's hold, another
+  // program's, or the default.
+  uint32_t EnginePeriod(const DeviceRecord& device);
+  // Moves every live shared stream on the device to its engine period.
+  void ApplyEnginePeriod(const std::wstring& device);
+  // Sets a stream's period; a started one keeps its last period end and goes on from there.
+  void SetStreamPeriod(StreamState& stream, uint32_t frames);
+
+  // ---- Positions ----
+  // The stream position (frames) of the frame heard or captured now, moving evenly through the
+  // current period at the device's pace. Render frames are heard in the period after the one
+  // that took them from the queue.
+  uint64_t DevicePosition(const StreamState& stream);
+  // The performance-counter time (100 ns) of a clock time: the manual clock's time itself, or
+  // QueryPerformanceCounter's reading at that moment for the real-time clock.
+  REFERENCE_TIME QpcTime(REFERENCE_TIME clock_time) const;
   // ---- Clock ----
   void SetClockMode(ClockMode mode);           // locks
   void Tick(int periods);                      // locks
@@ -205,7 +240,12 @@ class SystemState {
   bool Playing(const StreamState& stream);
   REFERENCE_TIME PeriodEnd(const StreamState& stream, uint64_t period) const;
   enum class DeviceEvent { kArrival, kReturn, kRemoval, kDefault };
+  double ScaledPeriod(const StreamState& stream) const;  // 100 ns of clock time
   REFERENCE_TIME NextPeriodEnd();
+  REFERENCE_TIME NextLateSignal();
+  void DeliverLateSignals(REFERENCE_TIME until);
+  // Signals the stream's event for the period just played, on time or late.
+  void SignalPeriod(StreamState& stream, DeviceRecord* device, REFERENCE_TIME now);
   // The earliest scheduled device event, its device and kind; kNever when there is none.
   REFERENCE_TIME NextDeviceEvent(DeviceRecord** device = nullptr, DeviceEvent* kind = nullptr);
   // Applies the arrivals, removals, returns and default changes due at or before `now`.
@@ -218,7 +258,7 @@ class SystemState {
   // One period of `stream` at clock time `now`, with its removal check.
   void PlayPeriod(StreamState& stream, REFERENCE_TIME now);
   // False when a stalled capture device produced nothing.
-  bool TickStream(StreamState& stream);
+  bool TickStream(StreamState& stream, REFERENCE_TIME now);
   void ProduceCapturePacket(StreamState& stream, DeviceRecord& device);
   double SourceValue(const StreamState& stream, uint64_t frame) const;
   void EnsureClockThread();
@@ -239,6 +279,7 @@ class SystemState {
   std::vector<std::shared_ptr<StreamState>> streams_;
 
   const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
+  REFERENCE_TIME qpc_at_creation_ = 0;  // QueryPerformanceCounter at `created_`, 100 ns
   ClockMode clock_mode_ = ClockMode::kRealTime;
   REFERENCE_TIME manual_time_ = 0;
   bool clock_quit_ = false;

@@ -159,6 +159,12 @@ uint64_t VirtualAudio::RenderUnderrunFrames(const std::wstring& id) const {
   return device == nullptr ? 0 : device->underrun_frames;
 }
 
+LateWakeRecord VirtualAudio::LateWakesApplied(const std::wstring& id) const {
+  std::lock_guard<std::mutex> lock(state_->mutex());
+  const DeviceRecord* device = state_->FindDevice(id);
+  return device == nullptr ? LateWakeRecord{} : device->late_wakes;
+}
+
 Audit VirtualAudio::TakeAudit() const { return state_->TakeAudit(); }
 
 }  // namespace virtual_audio

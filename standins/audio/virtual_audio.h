@@ -1,6 +1,7 @@
 // Virtual audio endpoints: our own implementation of the Core Audio COM interfaces (device
-// enumerator, collection, device, property store, audio client, capture and render clients) with
-// scriptable devices, used in place of sound hardware by tests and demos.
+// enumerator, collection, device, property store, audio client up to IAudioClient3, capture and
+// render clients, stream clock) with scriptable devices, used in place of sound hardware by tests
+// and demos.
 //
 // A test builds a `VirtualAudio`, adds devices, registers the enumerator class and then lets the
 // unchanged engine reach it through CoCreateInstance(kClsidMMDeviceEnumerator). The Windows DLL
@@ -98,6 +99,33 @@ struct RemovalSchedule {
   int64_t return_after_ms = -1;
 };
 
+// How a device answers for IAudioClient2 and IAudioClient3.
+enum class AudioClient3Support {
+  kImplemented,     // QueryInterface and Activate give them, and their methods work
+  kMissing,         // QueryInterface and Activate answer E_NOINTERFACE, as before Windows 10
+  kNotImplemented,  // given, but the IAudioClient3 methods answer E_NOTIMPL (Wine 8.0's drivers)
+};
+
+// Events signalled after their period's end, as when the audio thread is woken late. The device
+// keeps its pace: the period is played on time and only the event comes late. Amounts outside
+// 0..10 s are held at the nearer limit, with a line on standard error.
+struct LateWakes {
+  // Each period's event comes late by a random amount from 0 to this (100 ns); 0: on time.
+  REFERENCE_TIME max_late = 0;
+  uint64_t seed = 1;  // the same seed gives the same amounts in the same order
+  struct Scripted {
+    uint64_t period = 0;      // the nth period (from 1) of each stream since its Start
+    REFERENCE_TIME late = 0;  // 100 ns; replaces the random amount for that period
+  };
+  std::vector<Scripted> scripted;
+};
+
+// What a device's late wakes did so far, for a test to bound what it measures.
+struct LateWakeRecord {
+  uint64_t late_signals = 0;   // events signalled late
+  REFERENCE_TIME largest = 0;  // the largest lateness applied, 100 ns
+};
+
 struct DeviceConfig {
   std::wstring id;                            // endpoint id (GetId, GetDevice); unique
   EDataFlow flow = eCapture;                  // eCapture or eRender
@@ -137,11 +165,25 @@ struct DeviceConfig {
   static constexpr uint64_t kRecordAll = UINT64_MAX;
   uint64_t record_frames_limit = kRecordAll;
   bool no_recording = false;
+
+  // Shared-mode engine periods (IAudioClient3), frames at the mix rate. The default engine
+  // period is `default_period` in frames; a period asked of InitializeSharedAudioStream must be a
+  // multiple of the fundamental from the minimum to the maximum (0: the default period).
+  uint32_t engine_fundamental_frames = 32;
+  uint32_t engine_minimum_frames = 128;
+  uint32_t engine_maximum_frames = 0;
+  // Another program holds the engine at this period (frames; 0: none): every shared stream runs
+  // at it and InitializeSharedAudioStream with another period answers
+  // AUDCLNT_E_ENGINE_PERIODICITY_LOCKED.
+  uint32_t engine_period_held_frames = 0;
+  AudioClient3Support audio_client3 = AudioClient3Support::kImplemented;
+  LateWakes late_wakes;
 };
 
 // One call the engine made, for asserting the set-up sequence. Streaming calls (capture
 // GetNextPacketSize/GetBuffer/ReleaseBuffer, render GetBuffer/ReleaseBuffer,
-// IAudioClient::GetCurrentPadding) are only counted, not logged (see `CallCount`).
+// IAudioClient::GetCurrentPadding, IAudioClock::GetPosition) are only counted, not logged (see
+// `CallCount`).
 struct CallRecord {
   std::string method;   // "IAudioClient::Initialize"
   std::wstring device;  // device id; empty for enumerator calls
@@ -150,6 +192,7 @@ struct CallRecord {
   DWORD stream_flags = 0;          // Initialize
   REFERENCE_TIME duration = 0;     // Initialize: buffer duration, 100 ns
   REFERENCE_TIME periodicity = 0;  // Initialize: periodicity, 100 ns
+  UINT32 period_frames = 0;        // InitializeSharedAudioStream: the period asked for
   bool has_format = false;         // Initialize, IsFormatSupported with a readable format
   Format format;
   int flow = -1;  // EnumAudioEndpoints, GetDefaultAudioEndpoint
@@ -292,8 +335,9 @@ class VirtualAudio {
   // signals. Each stream moves one period per step whatever its length; the clock time stays.
   // Only in manual mode (ignored otherwise).
   void Tick(int periods = 1);
-  // Manual mode, by time: moves the clock to the earliest end of a started stream's period,
-  // plays every period that ends at that instant, and returns the new clock time (100 ns).
+  // Manual mode, by time: moves the clock to the earliest end of a started stream's period or
+  // late event (DeviceConfig::late_wakes), plays every period that ends (or signals every late
+  // event due) at that instant, and returns the new clock time (100 ns).
   // -1, and the clock stays, when no stream is started (or in real-time mode).
   REFERENCE_TIME StepClock();
   // Manual mode: plays everything due within `duration` (100 ns) in time order and ends exactly
@@ -319,6 +363,8 @@ class VirtualAudio {
   int RenderUnderruns(const std::wstring& id) const;
   // Frames of silence those periods played in place of the missing ones.
   uint64_t RenderUnderrunFrames(const std::wstring& id) const;
+  // The late wakes applied to the device's streams so far.
+  LateWakeRecord LateWakesApplied(const std::wstring& id) const;
 
   Audit TakeAudit() const;
 

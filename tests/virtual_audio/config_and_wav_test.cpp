@@ -207,5 +207,48 @@ TEST(WavFileTest, ReadsWhatItWritesAndChecksEveryLength) {
   }
 }
 
+TEST_F(VirtualAudioTest, ConfigurationLinesForEnginePeriodsInterfacesAndLateWakes) {
+  const std::string text =
+      "clock manual\n"
+      "device spk\n"
+      "  flow render\n"
+      "  engine-periods 48 144 960\n"
+      "  engine-period-held 192\n"
+      "device old\n"
+      "  audio-client3 missing\n"
+      "device mic\n"
+      "  format 48000 1 16\n"
+      "  late-wakes 20000 seed 9\n"
+      "  late-wake 1 50000\n"
+      "  late-wakes -1 seed 2\n"
+      "  audio-client3 maybe\n";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(audio().ParseConfig(text));
+  EXPECT_EQ(
+      "virtual_audio: configuration line 12 not understood:   late-wakes -1 seed 2\n"
+      "virtual_audio: configuration line 13 not understood:   audio-client3 maybe\n",
+      testing::internal::GetCapturedStderr());
+
+  ComPtr<IAudioClient3> spk;
+  ASSERT_EQ(S_OK, Device(L"spk")->Activate(platform::kIidIAudioClient3, CLSCTX_ALL, nullptr,
+                                           spk.ReleaseAndGetVoidAddress()));
+  const WAVEFORMATEXTENSIBLE mix = virtual_audio::MakeWaveFormat(Float32(48000, 2));
+  UINT32 periods[4] = {};
+  ASSERT_EQ(S_OK, spk->GetSharedModeEnginePeriod(&mix.Format, &periods[0], &periods[1], &periods[2],
+                                                 &periods[3]));
+  EXPECT_EQ((std::vector<UINT32>{480, 48, 144, 960}), std::vector<UINT32>(periods, periods + 4));
+  EXPECT_EQ(AUDCLNT_E_ENGINE_PERIODICITY_LOCKED,
+            spk->InitializeSharedAudioStream(0, 144, &mix.Format, nullptr));
+  EXPECT_EQ(E_NOINTERFACE, Client(L"old")->QueryInterface(platform::kIidIAudioClient3,
+                                                          spk.ReleaseAndGetVoidAddress()));
+
+  OpenStream mic;
+  Open(L"mic", Pcm(48000, 1), &mic);
+  EXPECT_EQ(100000, audio().StepClock());
+  EXPECT_FALSE(mic.Signalled());
+  EXPECT_EQ(150000, audio().StepClock());
+  EXPECT_TRUE(mic.Signalled());
+}
+
 }  // namespace
 }  // namespace virtual_audio_test
