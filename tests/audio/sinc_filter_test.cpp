@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <random>
+#include <numeric>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -37,27 +37,22 @@ std::vector<float> Convert(int in_rate, int out_rate, double hz, double ppm, dou
   return std::vector<float>(out.end() - kLength, out.end());
 }
 
+// The tone's gain, and the strongest bin outside its main lobe relative to it, under a Kaiser
+// window (beta 20: sidelobes far below any line sought, main lobe within 7 bins).
 struct Tone {
-  double gain_db;
-  double worst_line_db;  // the strongest bin outside the tone's main lobe, relative to the tone
+  double gain_db, worst_line_db;
 };
 
-// Kaiser window (beta 20: sidelobes far below any line sought, main lobe within 7 bins).
 Tone Analyse(const std::vector<float>& y, double cycles_per_sample) {
-  static const std::vector<double> window = [] {
-    std::vector<double> w(kLength);
-    for (size_t j = 0; j < kLength; ++j) {
-      const double r = 2.0 * j / (kLength - 1) - 1.0;
-      w[j] = std::cyl_bessel_i(0.0, 20.0 * std::sqrt(1.0 - r * r));
-    }
-    return w;
-  }();
+  static std::vector<double> window;
+  for (double j = static_cast<double>(window.size()); j < kLength; ++j) {
+    window.push_back(
+        std::cyl_bessel_i(0.0, 20.0 * std::sqrt(1.0 - std::pow(j / kLength * 2 - 1, 2))));
+  }
   std::vector<std::complex<double>> x(kLength);
   std::complex<double> tone = 0.0;
-  double window_sum = 0.0;
   for (size_t j = 0; j < kLength; ++j) {
     x[j] = window[j] * y[j];
-    window_sum += window[j];
     tone += x[j] * std::polar(1.0, -2.0 * kPi * cycles_per_sample * j);
   }
   for (size_t i = 1, j = 0; i < kLength; ++i) {  // radix-2 FFT in place
@@ -68,44 +63,42 @@ Tone Analyse(const std::vector<float>& y, double cycles_per_sample) {
   }
   for (size_t len = 2; len <= kLength; len <<= 1) {
     const std::complex<double> turn = std::polar(1.0, -2.0 * kPi / len);
-    for (size_t i = 0; i < kLength; i += len) {
-      std::complex<double> w = 1.0;
-      for (size_t k = i; k < i + len / 2; ++k, w *= turn) {
-        const std::complex<double> v = x[k + len / 2] * w;
-        x[k + len / 2] = x[k] - v;
-        x[k] += v;
+    std::complex<double> w = 1.0;
+    for (size_t k = 0; k < len / 2; ++k, w *= turn) {
+      for (size_t i = k; i < kLength; i += len) {
+        const std::complex<double> v = x[i + len / 2] * w;
+        x[i + len / 2] = x[i] - v;
+        x[i] += v;
       }
     }
   }
-  const double tone_bin = cycles_per_sample * kLength;
   double worst = 0.0;
   for (size_t k = 0; k <= kLength / 2; ++k) {
-    if (std::fabs(static_cast<double>(k) - tone_bin) > 8.0) worst = std::max(worst, std::abs(x[k]));
+    if (std::fabs(k - cycles_per_sample * kLength) > 8.0) worst = std::max(worst, std::abs(x[k]));
   }
-  return {20.0 * std::log10(std::abs(tone) * 2.0 / window_sum / 0.5),
+  const double window_sum = std::accumulate(window.begin(), window.end(), 0.0);
+  return {20.0 * std::log10(std::abs(tone) * 4.0 / window_sum),
           20.0 * std::log10(worst / std::abs(tone))};
 }
 
 TEST(SincFilterTest, LinesPassbandAndDelayMeetTheGoalsAtEachConversion) {
-  struct Case {
-    int in_rate, out_rate;
-    double ppm;
-  };
-  for (const Case c : {Case{44100, 48000, 0}, Case{48000, 44100, 0}, Case{96000, 48000, 0},
-                       Case{48000, 48000, 300}, Case{48000, 48000, -300}}) {
-    SCOPED_TRACE(std::to_string(c.in_rate) + " -> " + std::to_string(c.out_rate) + " " +
-                 std::to_string(c.ppm) + " ppm");
+  // Input and output rates (Hz), and the step off its nominal value (ppm).
+  const int cases[][3] = {{44100, 48000, 0},
+                          {48000, 44100, 0},
+                          {96000, 48000, 0},
+                          {48000, 48000, 300},
+                          {48000, 48000, -300}};
+  for (const auto& [in_rate, out_rate, ppm] : cases) {
     tonelark::SincFilter filter;
-    filter.Configure(c.in_rate, c.out_rate);
-    EXPECT_LE(filter.half() * 2000, c.in_rate);  // at most 0.5 ms
+    filter.Configure(in_rate, out_rate);
+    EXPECT_LE(filter.half() * 2000, in_rate) << in_rate << " -> " << out_rate;  // 0.5 ms
     for (double hz : {50.0, 7300.0, 8300.0, 10000.0, 15000.0}) {
-      SCOPED_TRACE(hz);
-      const Tone tone = Analyse(Convert(c.in_rate, c.out_rate, hz, c.ppm, 0.0),
-                                hz / c.out_rate * (1.0 + c.ppm * 1e-6));
+      SCOPED_TRACE(testing::Message() << in_rate << " -> " << out_rate << " Hz, " << ppm
+                                      << " ppm, tone " << hz << " Hz");
+      const Tone tone =
+          Analyse(Convert(in_rate, out_rate, hz, ppm, 0.0), hz / out_rate * (1.0 + ppm * 1e-6));
       EXPECT_NEAR(tone.gain_db, 0.0, 0.1);
-      if (hz <= 10000.0) {
-        EXPECT_LT(tone.worst_line_db, -100.0);
-      }
+      EXPECT_TRUE(hz > 10000.0 || tone.worst_line_db < -100.0) << tone.worst_line_db << " dB line";
     }
   }
 }
@@ -114,11 +107,9 @@ TEST(SincFilterTest, EqualRatesGiveTheInputDelayedByHalfSampleForSample) {
   tonelark::StreamResampler resampler;
   resampler.Configure(48000, 48000);
   const size_t half = static_cast<size_t>(resampler.filter().half());
-  std::mt19937 random(7);
-  std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
   std::vector<float> input(6000), out(input.size() + 4);
-  for (float& sample : input) sample = noise(random);
-  // Blocks larger than the history takes at once, and small ones.
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(std::sin(0.1 * i * i));
+  // A block larger than the history takes at once, then a smaller one.
   size_t made = resampler.Process(input.data(), 2500, out.data(), out.size());
   made += resampler.Process(&input[2500], 3500, &out[made], out.size() - made);
   ASSERT_EQ(made, input.size());
@@ -127,18 +118,8 @@ TEST(SincFilterTest, EqualRatesGiveTheInputDelayedByHalfSampleForSample) {
 
 TEST(SincFilterTest, RatioMovedEveryPeriodLeavesNoClick) {
   // Up to 300 ppm and back to exactly 1, which must not change the delay.
-  const Tone tone = Analyse(Convert(48000, 48000, 1000.0, 0.0, 300.0), 1000.0 / 48000);
-  EXPECT_LT(tone.worst_line_db, -80.0);
-}
-
-TEST(SincFilterTest, UnsupportedRatesGiveAnEmptyFilterAndOneLine) {
-  testing::internal::CaptureStderr();
-  tonelark::StreamResampler resampler;
-  resampler.Configure(0, 48000);
-  float sample = 1.0f;
-  EXPECT_EQ(resampler.Process(&sample, 1, &sample, 1), 0u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "SincFilter: unsupported rates 0 -> 48000 Hz\n");
+  EXPECT_LT(Analyse(Convert(48000, 48000, 1000.0, 0.0, 300.0), 1000.0 / 48000).worst_line_db,
+            -80.0);
 }
 
 }  // namespace
