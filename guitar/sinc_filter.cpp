@@ -12,8 +12,8 @@ constexpr double kPi = 3.14159265358979323846;
 // 100 dB down, with a few dB to spare.
 constexpr double kStopbandDb = 105.0;
 // Where the transition band starts, from 44.1 kHz up (the same fraction of a lower rate below).
-// A passband to 15 kHz would cost three more input samples of delay; the transition from here
-// still keeps the gain within 0.05 dB to 15 kHz.
+// A passband to 15 kHz would cost three to five more input samples of delay; the transition from
+// here still keeps the gain within 0.05 dB to 15 kHz.
 constexpr double kPassbandHz = 12000.0;
 constexpr double kPassbandReferenceRate = 44100.0;
 constexpr int32_t kMinRate = 1000;
