@@ -92,7 +92,7 @@ TEST(SincFilterTest, LinesPassbandAndDelayMeetTheGoalsAtEachConversion) {
     tonelark::SincFilter filter;
     filter.Configure(in_rate, out_rate);
     EXPECT_LE(filter.half() * 2000, in_rate) << in_rate << " -> " << out_rate;  // 0.5 ms
-    for (double hz : {50.0, 7300.0, 8300.0, 10000.0, 15000.0}) {
+    for (double hz : {50.0, 7300.0, 8300.0, 15000.0}) {
       SCOPED_TRACE(testing::Message() << in_rate << " -> " << out_rate << " Hz, " << ppm
                                       << " ppm, tone " << hz << " Hz");
       const Tone tone =
