@@ -39,7 +39,8 @@
 
 #include "guitar/stream_resampler.h"
 
-// Every heap allocation of the process, the libraries' included, passes through these.
+// Every heap allocation of the process, the libraries' included (they call malloc, calloc and
+// realloc), passes through these, so that a ratio change can be seen to allocate.
 namespace {
 std::atomic<long> g_allocations{0};
 }  // namespace
