@@ -697,6 +697,65 @@ def case_device_loss(session, app):
     return run, c.problems
 
 
+HEADPHONES_AT_MS = 2000
+HEADPHONES_SCENARIO = """\
+# Headphones are plugged in while the guitar is monitored, and become the default output.
+0 listen tonelark/guitar_pcm
+100 call tonelark/guitar start
+1200 call tonelark/guitar status    # on the speakers
+4000 call tonelark/guitar status    # on the headphones
+4300 call tonelark/guitar stop
+4400 cancel tonelark/guitar_pcm
+4600 close
+"""
+
+
+def case_headphones(session, app):
+    """Headphones arrive mid-scenario and become the default: monitoring moves to them, the old
+    speakers fall silent, and the PCM events run on without a pause."""
+    def audio(speakers_wav):
+        headphones_wav = os.path.join(os.path.dirname(speakers_wav), "headphones.wav")
+        return audio_config(speakers_wav) + "\n".join([
+            "device {0.0.0.00000000}.{e2e-headphones}",
+            "flow render",
+            "name Headphones",
+            "description USB Headset",
+            "format %d 2 16" % CAPTURE_RATE,
+            "output " + winpath(headphones_wav),
+            "arrive at-ms %d" % HEADPHONES_AT_MS,
+            "default at-ms %d" % HEADPHONES_AT_MS,
+            "",
+        ])
+    run = run_program(session, app, "headphones", scenario=HEADPHONES_SCENARIO, audio=audio)
+    c = Checks()
+    check_clean_end(c, run, run.report())
+    statuses = [analyse.decoded_map(m["reply_text"] or "") for m in run.answered_messages()
+                if m["what"].startswith("status(")]
+    if c.equal(len(statuses), 2, "status replies"):
+        c.equal(statuses[0].get("renderName"), "Speakers", "renderName before")
+        c.equal(statuses[1].get("renderName"), "Headphones", "renderName after")
+        c.equal(statuses[1].get("deviceLost"), False, "deviceLost after")
+        c.equal(statuses[1].get("captureDiscontinuities"), 0, "capture gaps")
+    debug = [text for _, text in run.debug_lines() if text.startswith("Tonelark")]
+    c.expect("Tonelark speakers now Headphones" in debug and
+             not any(t.startswith("Tonelark device lost") for t in debug),
+             "debugger output %r" % debug)
+    # PCM events every few milliseconds throughout: none of their gaps is a pause.
+    times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    c.expect(len(times) > 300 and max(gaps) < 150.0,
+             "%d PCM events, longest gap %.0f ms" % (len(times), max(gaps) if gaps else 0.0))
+    speakers = wavio.read_wav(run.path("speakers.wav"))
+    headphones = wavio.read_wav(run.path("headphones.wav"))
+    # The speakers' recording ends near the change, the headphones' holds the guitar after it.
+    c.expect(speakers.seconds < 4.0, "the speakers played %.2f s" % speakers.seconds)
+    tail = headphones.samples[-CAPTURE_RATE // 2:]
+    level = max(abs(x) for x in tail) if tail else 0.0
+    c.expect(headphones.seconds > 1.0 and level > 0.5,
+             "the headphones played %.2f s, peak %.2f at the end" % (headphones.seconds, level))
+    return run, c.problems
+
+
 FIDELITY_HZ = 3000.0
 FIDELITY_AMPLITUDE = 0.1  # a quiet guitar: x4 volume, 0.4 at the speakers
 FIDELITY_SCENARIO = """\
@@ -818,6 +877,7 @@ CASES = [
     ("device-loss", case_device_loss),
     ("soak-smoke", case_soak_smoke),
     ("fidelity", case_fidelity),
+    ("headphones", case_headphones),
 ]
 
 
