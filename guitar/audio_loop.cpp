@@ -118,15 +118,21 @@ void AppendPcm(Monitor& monitor, const float* samples, uint32_t count) {
   }
 }
 
-// One packet into the monitoring path and the PCM chunks, a block at a time.
+// One packet into the monitoring path and the PCM chunks, a block at a time. `captured` is when
+// its first frame was captured (100 ns on the performance counter; 0 when unknown).
 void AppendPacket(Monitor& monitor, SampleLayout layout, const BYTE* data, UINT32 frames,
-                  size_t block_align) {
+                  size_t block_align, UINT64 captured) {
   float block[kCaptureBlock];
+  const int32_t rate = monitor.capture_.info.sample_rate;
   for (UINT32 done = 0; done < frames;) {
     const uint32_t n = std::min<uint32_t>(kCaptureBlock, frames - done);
     ConvertFrames(layout, layout == SampleLayout::kNone ? nullptr : data + done * block_align, n,
                   block_align, block);
-    const int64_t dropped = monitor.monitoring_.Write(block, n);
+    const int64_t block_time =
+        captured > 0 && rate > 0
+            ? static_cast<int64_t>(captured) + static_cast<int64_t>(done) * 10000000 / rate
+            : 0;
+    const int64_t dropped = monitor.monitoring_.Write(block, n, block_time);
     if (dropped > 0) monitor.glitches_.AddRingDropped(dropped);
     AppendPcm(monitor, block, n);
     done += n;
@@ -508,13 +514,14 @@ CaptureOutcome ProcessCapture(Monitor& monitor) {
     UINT32 frames = 0;
     DWORD flags = 0;
     UINT64 position = 0;
-    outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
+    UINT64 captured = 0;
+    outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, &captured);
     if (FAILED(outcome.result)) return outcome;
     monitor.glitches_.OnCapturePacket(flags, position, frames);
     // A packet without a buffer is read as silence rather than dereferenced.
     const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr;
     AppendPacket(monitor, silent ? SampleLayout::kNone : layout, silent ? nullptr : data, frames,
-                 block_align);
+                 block_align, captured);
     outcome.result = capture->ReleaseBuffer(frames);
     outcome.frames += frames;
     monitor.ProducePcmChunks();
@@ -537,6 +544,7 @@ void CloseStreams(Monitor& monitor) {
   monitor.render_client_.Reset();
   monitor.capture_.client.Reset();
   monitor.capture_.event.Reset();
+  monitor.render_.clock.Reset();
   monitor.render_.client.Reset();
   monitor.render_.event.Reset();
 }

@@ -99,6 +99,9 @@ void LogFailure(const char* step, HRESULT code) {
 }
 
 void AudioStream::Close() {
+  clock.Reset();
+  clock_frequency = 0;
+  next_frame = 0;
   client.Reset();
   event.Reset();
   started = false;

@@ -66,6 +66,12 @@ class AudioStream {
   // period in shared mode.
   UINT32 period_frames = 0;
   bool started = false;  // Start succeeded and Stop has not run
+  // The stream's clock, where the device has one: the position of the frame heard now (in
+  // `clock_frequency` units per second) and the performance-counter time of that reading.
+  platform::ComPtr<IAudioClock> clock;
+  UINT64 clock_frequency = 0;
+  // Render: the stream position the next frame written will be heard at, frames.
+  UINT64 next_frame = 0;
 };
 
 // How one channel's sample of a frame is stored.

@@ -53,6 +53,8 @@ void MonitoringPath::Reset() {
 
 void MonitoringPath::Restart() {
   steering_.Restart();
+  timed_capture_ = 0;
+  measured_delay_ms_ = 0.0;
   read_ = write_;
   fraction_ = 0.0;
   last_step_ = steering_.nominal_step();
@@ -93,8 +95,12 @@ const float* MonitoringPath::Window() const {
   return storage_.data() + ((read_ - filter_.half() + 1) & mask_);
 }
 
-int64_t MonitoringPath::Write(const float* samples, uint32_t count_in) {
+int64_t MonitoringPath::Write(const float* samples, uint32_t count_in, int64_t capture_time) {
   if (storage_.empty() || count_in == 0) return 0;
+  if (capture_time > 0) {
+    timed_index_ = write_;
+    timed_capture_ = capture_time;
+  }
   // The history behind the position and the window ahead of the newest sample stay intact.
   const int64_t room = capacity_ - 2 * int64_t{filter_.taps()};
   const int64_t end = write_ + count_in;
@@ -150,8 +156,16 @@ void MonitoringPath::Advance() {
   fraction_ -= static_cast<double>(whole);
 }
 
-MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out) {
+double MonitoringPath::DelayMs(int64_t play_time) const {
+  if (play_time <= 0 || timed_capture_ <= 0 || capture_rate_ <= 0) return 0.0;
+  const double position = static_cast<double>(read_ - timed_index_) + fraction_;
+  const double captured = static_cast<double>(timed_capture_) + position * 1e7 / capture_rate_;
+  return (static_cast<double>(play_time) - captured) * 1e-4;
+}
+
+MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, int64_t play_time) {
   ReadOutcome outcome;
+  measured_delay_ms_ = 0.0;
   if (frames == 0) return outcome;
   if (storage_.empty() || !PrepareRead(&outcome)) {
     std::fill(out, out + frames, 0.0f);
@@ -161,7 +175,10 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out) {
     return outcome;
   }
   const bool ring_was_empty = usable() <= 0;
-  const double target = steering_.NextStep(usable(), frames);
+  measured_delay_ms_ = ring_was_empty ? 0.0 : DelayMs(play_time);
+  const double target = measured_delay_ms_ > 0.0
+                            ? steering_.NextStepForDelay(measured_delay_ms_, frames)
+                            : steering_.NextStep(usable(), frames);
   // The step glides to its new value over the call, so a correction bends the pitch instead of
   // stepping it.
   const double start = last_step_;

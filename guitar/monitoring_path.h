@@ -44,12 +44,17 @@ class MonitoringPath {
   // The output primes again from what the ring holds (other speakers took over).
   void Reprime();
 
-  // Capture side: appends `count` samples. A full ring keeps the newest; returns how many of the
+  // Capture side: appends `count` samples, the first captured at `capture_time` (100 ns on the
+  // performance counter; 0 when unknown). A full ring keeps the newest; returns how many of the
   // oldest were overwritten.
-  int64_t Write(const float* samples, uint32_t count);
+  int64_t Write(const float* samples, uint32_t count, int64_t capture_time = 0);
   // Render side: `frames` samples at the render rate into `out` (silence where the ring has
-  // nothing to give, or while priming).
-  ReadOutcome Read(uint32_t frames, float* out);
+  // nothing to give, or while priming); out[0] will be heard at `play_time` (100 ns on the
+  // performance counter; 0 when unknown). With both times known the rate control holds the delay
+  // between the two, and the delay is measured.
+  ReadOutcome Read(uint32_t frames, float* out, int64_t play_time = 0);
+  // The delay from the string to the speakers at the last read, ms; 0 when not measured.
+  double measured_delay_ms() const { return measured_delay_ms_; }
 
   int32_t usable() const;
   // Samples held from the position on, the converter's lookahead included.
@@ -82,6 +87,9 @@ class MonitoringPath {
   bool PrepareRead(ReadOutcome* outcome);
   // Moves the read position by the whole samples of the step taken, as far as the ring allows.
   void Advance();
+  // The delay between the capture of the sample at the read position and `play_time`, ms; 0 when
+  // either is unknown.
+  double DelayMs(int64_t play_time) const;
 
   int32_t capture_rate_ = 0;
   int32_t render_rate_ = 0;
@@ -102,6 +110,10 @@ class MonitoringPath {
   int64_t read_ = 0;
   double fraction_ = 0.0;
   double last_step_ = 1.0;  // capture samples per output frame at the end of the last call
+  // When the sample at ring index `timed_index_` was captured (100 ns); 0 when unknown.
+  int64_t timed_index_ = 0;
+  int64_t timed_capture_ = 0;
+  double measured_delay_ms_ = 0.0;
 };
 
 }  // namespace tonelark

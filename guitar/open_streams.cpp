@@ -85,11 +85,24 @@ bool OpenRender(Monitor& monitor, IMMDevice* device) {
 }
 
 bool OpenRenderService(Monitor& monitor) {
+  AudioStream& render = monitor.render_;
   monitor.render_client_.Reset();
-  return SUCCEEDED(monitor.render_.client->GetService(
-             platform::kIidIAudioRenderClient,
-             monitor.render_client_.ReleaseAndGetVoidAddress())) &&
-         static_cast<bool>(monitor.render_client_);
+  if (FAILED(render.client->GetService(platform::kIidIAudioRenderClient,
+                                       monitor.render_client_.ReleaseAndGetVoidAddress())) ||
+      !monitor.render_client_) {
+    return false;
+  }
+  // Without a clock the delay is estimated from the periods instead of measured.
+  render.clock.Reset();
+  render.clock_frequency = 0;
+  render.next_frame = 0;
+  if (FAILED(render.client->GetService(platform::kIidIAudioClock,
+                                       render.clock.ReleaseAndGetVoidAddress())) ||
+      !render.clock || FAILED(render.clock->GetFrequency(&render.clock_frequency)) ||
+      render.clock_frequency == 0) {
+    render.clock.Reset();
+  }
+  return true;
 }
 
 bool OpenStreams(Monitor& monitor, std::string* name) {

@@ -173,6 +173,25 @@ int64_t WriteFrames(Monitor& monitor, const float* guitar, BYTE* data, UINT32 fr
   return FillFrames<SampleLayout::kNone>(monitor, guitar, data, frames, block_align, 0);
 }
 
+// When the next frame written will be heard (100 ns on the performance counter), from the render
+// stream's clock; 0 when it has none or the reading fails.
+int64_t PlayTime(AudioStream& render) {
+  // Before the stream starts, its clock does not tell when the first frames will be heard.
+  if (!render.clock || !render.started || render.info.sample_rate <= 0) return 0;
+  UINT64 position = 0;
+  UINT64 read_at = 0;
+  if (FAILED(render.clock->GetPosition(&position, &read_at)) || read_at == 0) return 0;
+  const double heard = static_cast<double>(position) * render.info.sample_rate /
+                       static_cast<double>(render.clock_frequency);
+  // The device played on where nothing was written: what comes next is heard no earlier than now.
+  if (heard > static_cast<double>(render.next_frame)) {
+    render.next_frame = static_cast<UINT64>(std::ceil(heard));
+  }
+  const double ahead = static_cast<double>(render.next_frame) - heard;
+  return static_cast<int64_t>(read_at) +
+         static_cast<int64_t>(ahead * 1e7 / render.info.sample_rate + 0.5);
+}
+
 }  // namespace
 
 void ConfigureMonitoring(Monitor& monitor) {
@@ -212,6 +231,8 @@ HRESULT RenderMonitor(Monitor& monitor) {
   BYTE* data = nullptr;
   result = render_client->GetBuffer(frames, &data);
   if (FAILED(result)) return result;
+  const int64_t play_time = PlayTime(monitor.render_);
+  monitor.render_.next_frame += frames;
   if (data == nullptr) return render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
   const size_t block_align = static_cast<size_t>(std::max(monitor.render_.info.block_align, 0));
   std::memset(data, 0, frames * block_align);
@@ -223,7 +244,7 @@ HRESULT RenderMonitor(Monitor& monitor) {
   if (monitor.render_scratch_.size() < frames) monitor.render_scratch_.resize(frames);
   float* const guitar = monitor.render_scratch_.data();
   if (monitoring) {
-    const MonitoringPath::ReadOutcome read = monitor.monitoring_.Read(frames, guitar);
+    const MonitoringPath::ReadOutcome read = monitor.monitoring_.Read(frames, guitar, play_time);
     if (read.empty_frames > 0) monitor.glitches_.AddRenderUnderrun(read.empty_frames);
     if (read.cut_samples > 0) monitor.glitches_.AddRingDropped(read.cut_samples);
   } else {

@@ -11,6 +11,11 @@ constexpr double kProportionalGain = 0.5;  // of the correction that would settl
 constexpr double kIntegralGain = 0.02;     // per window
 constexpr double kMaxCorrectionPpm = 3000.0;
 constexpr int32_t kMarginStepMs = 1;
+// Steering by the delay: a critically damped loop that settles in a few seconds, so a correction
+// bends the pitch by far less than a cent at any moment.
+constexpr double kDelayDeadBandMs = 0.05;
+constexpr double kDelayProportionalPpmPerMs = 1000.0;   // 1 / s
+constexpr double kDelayIntegralPpmPerMsSecond = 250.0;  // 1 / s^2
 constexpr int32_t kMaxMarginMs = 20;
 
 int32_t RingSamples(uint32_t frames, double step) {
@@ -44,6 +49,7 @@ void SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
 }
 
 void SteeredResampler::Restart() {
+  target_delay_ms_ = 0.0;
   priming_ = true;
   recovering_ = false;
   correction_ppm_ = 0.0;
@@ -74,6 +80,22 @@ double SteeredResampler::NextStep(int32_t ring_count, uint32_t frames) {
   window_frames_ += frames;
   if (window_frames_ >= static_cast<int64_t>(render_rate_ * kWindowSeconds)) Evaluate();
   return step;
+}
+
+double SteeredResampler::NextStepForDelay(double delay_ms, uint32_t frames) {
+  if (target_delay_ms_ <= 0.0) target_delay_ms_ = delay_ms;
+  double error = delay_ms - target_delay_ms_;
+  if (std::fabs(error) <= kDelayDeadBandMs) {
+    error = 0.0;
+  } else {
+    error -= error > 0 ? kDelayDeadBandMs : -kDelayDeadBandMs;
+  }
+  const double seconds = render_rate_ > 0 ? static_cast<double>(frames) / render_rate_ : 0.0;
+  integral_ppm_ = std::clamp(integral_ppm_ + kDelayIntegralPpmPerMsSecond * error * seconds,
+                             -kMaxCorrectionPpm, kMaxCorrectionPpm);
+  correction_ppm_ = std::clamp(integral_ppm_ + kDelayProportionalPpmPerMs * error,
+                               -kMaxCorrectionPpm, kMaxCorrectionPpm);
+  return nominal_step_ * (1.0 + correction_ppm_ * 1e-6);
 }
 
 void SteeredResampler::Evaluate() {

@@ -13,6 +13,12 @@
 // - Outside it, a proportional-integral correction of at most 3000 ppm moves the step.
 // A ring that still runs empty raises the margin by a millisecond (up to 20 ms) and primes again.
 //
+// Where the streams tell when each sample was captured and when each frame will be heard, the
+// steering works on that delay instead (NextStepForDelay): the fill at a render call moves by a
+// whole packet whenever a capture packet slips past the call, but the delay moves smoothly with
+// the clocks' drift, so it can be held within a fraction of a millisecond of what it was when
+// the output started. A dead band around that target keeps the plain ratio for clocks that agree.
+//
 // Audio thread only; allocation-free.
 #ifndef GUITAR_STEERED_RESAMPLER_H_
 #define GUITAR_STEERED_RESAMPLER_H_
@@ -53,13 +59,11 @@ class SteeredResampler {
   // Once per render call that writes `frames` frames, with `ring_count` samples in the ring
   // before it: the ring step (capture samples per output frame) for this call.
   double NextStep(int32_t ring_count, uint32_t frames);
-
-  // The band the steering keeps the headroom of a render call in: from the floor (one packet of
-  // the faster side and the margin) to a packet of the slower side above it, in ring samples.
-  int32_t Floor() const { return faster_packet_ + margin_; }
-  int32_t band() const { return band_; }
-  // Ring samples one render call takes at the plain rate ratio.
-  int32_t render_packet() const { return render_packet_; }
+  // The same, from the delay (ms) between the capture of the sample the call starts at and the
+  // moment its first frame will be heard. The first delay after priming is the target.
+  double NextStepForDelay(double delay_ms, uint32_t frames);
+  // The delay the steering holds; 0 before the first measurement.
+  double target_delay_ms() const { return target_delay_ms_; }
 
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }
@@ -67,6 +71,7 @@ class SteeredResampler {
 
  private:
   void Evaluate();
+  int32_t Floor() const { return faster_packet_ + margin_; }
 
   int32_t capture_rate_ = 0;
   int32_t render_rate_ = 0;
@@ -86,6 +91,7 @@ class SteeredResampler {
   // The current window: frames rendered and the smallest headroom seen (ring samples).
   int64_t window_frames_ = 0;
   double window_min_headroom_ = 0.0;
+  double target_delay_ms_ = 0.0;  // 0: taken from the next measurement
 };
 
 }  // namespace tonelark

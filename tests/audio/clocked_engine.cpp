@@ -1,8 +1,5 @@
 #include "tests/audio/clocked_engine.h"
 
-#include <algorithm>
-#include <cstdint>
-
 #include "guitar/audio_loop.h"
 #include "guitar/open_streams.h"
 #include "guitar/render_monitor.h"
@@ -52,24 +49,9 @@ void ClockedEngine::ServeSignalled() {
   while (true) {
     const DWORD signalled = WaitForMultipleObjects(2, events, FALSE, 0);
     if (signalled != WAIT_OBJECT_0 && signalled != WAIT_OBJECT_0 + 1) return;
-    if (signalled == WAIT_OBJECT_0 && !monitor_.monitoring_.priming()) {
-      const tonelark::SteeredResampler& steering = monitor_.monitoring_.steering();
-      const int32_t headroom = monitor_.monitoring_.usable() - steering.render_packet();
-      const int32_t excursion =
-          std::max(steering.Floor() - headroom, headroom - steering.Floor() - steering.band());
-      if (excursion > 0) {
-        worst_excursion_ = std::max(worst_excursion_, excursion);
-        last_outside_ = Now();
-      }
-    }
     // Index 0 of the audio thread's wait is its stop event.
     tonelark::ServeWake(monitor_, signalled + 1, static_cast<DWORD>(audio_.ClockTime() / 10000));
   }
-}
-
-void ClockedEngine::ClearFillRange() {
-  worst_excursion_ = 0;
-  last_outside_ = -1.0;
 }
 
 void ClockedEngine::RunUntil(double seconds) {

@@ -30,13 +30,6 @@ class ClockedEngine {
   // frame i was heard at RenderStart() + i / render rate.
   double RenderStart() const { return render_start_; }
 
-  // How the monitoring ring's headroom (what a render call leaves, in samples) kept to the band
-  // the rate control steers it in, at each render wake since the last ClearFillRange: the
-  // farthest it strayed outside (0 when never) and when it was last outside (seconds, -1: never).
-  int32_t worst_excursion() const { return worst_excursion_; }
-  double last_outside() const { return last_outside_; }
-  void ClearFillRange();
-
  private:
   void ServeSignalled();
 
@@ -45,8 +38,6 @@ class ClockedEngine {
   REFERENCE_TIME capture_start_ = 0;  // clock time, 100 ns
   double render_start_ = 0.0;
   bool open_ = false;
-  int32_t worst_excursion_ = 0;
-  double last_outside_ = -1.0;
 };
 
 }  // namespace tonelark_test
