@@ -163,9 +163,9 @@ void DropCaptured(Monitor& monitor) {
 
 double Milliseconds(UINT32 frames, int32_t rate) { return rate > 0 ? 1000.0 * frames / rate : 0.0; }
 
-// The delay from the string to the speakers, as the streams and the cushion now stand: a sample
-// waits for its packet to be complete, then in the monitoring path (the cushion and the
-// converter's lookahead), then in the render buffer behind what is queued.
+// The delay from the string to the speakers, as the streams and the cushion now stand, where the
+// streams cannot tell it: a sample waits in the monitoring path (its packet in flight, the cushion
+// and the converter's lookahead), then in the render buffer behind what is queued.
 double EstimatedLatencyMs(const Monitor& monitor) {
   const AudioStream& capture = monitor.capture_;
   const AudioStream& render = monitor.render_;
@@ -176,27 +176,23 @@ double EstimatedLatencyMs(const Monitor& monitor) {
           ? render.buffer_frames
           : render.period_frames + SharedMarginFrames(render_rate, render.period_frames);
   const double path_samples = monitor.monitoring_.WaitSamples(render_queue);
-  return Milliseconds(capture.period_frames, capture_rate) +
-         (capture_rate > 0 ? 1000.0 * path_samples / capture_rate : 0.0) +
+  return (capture_rate > 0 ? 1000.0 * path_samples / capture_rate : 0.0) +
          Milliseconds(render_queue, render_rate);
 }
 
-// Tells "status" about the streams now running.
-void PublishStreams(Monitor& monitor, const std::string& name) {
-  const AudioStream& capture = monitor.capture_;
-  const AudioStream& render = monitor.render_;
-  StreamSummary summary;
-  summary.name = name;
-  summary.sample_rate = capture.info.sample_rate;
-  summary.capture_exclusive = capture.info.exclusive;
-  summary.render_sample_rate = render.info.sample_rate;
-  summary.render_exclusive = render.info.exclusive;
-  summary.render_name = monitor.render_name_;
-  summary.pcm_sample_rate = monitor.pcm_sample_rate_;
-  summary.capture_period_ms = Milliseconds(capture.period_frames, capture.info.sample_rate);
-  summary.render_period_ms = Milliseconds(render.period_frames, render.info.sample_rate);
-  summary.latency_ms = EstimatedLatencyMs(monitor);
-  monitor.status_.Publish(summary);
+// "latencyMs": the median of the delays measured over the last second where the streams give
+// their times, else the estimate (which follows the cushion as it grows).
+void PublishLatency(Monitor& monitor) {
+  const double measured = monitor.monitoring_.measured_delay_ms();
+  const int32_t render_rate = monitor.render_.info.sample_rate;
+  if (measured > 0.0 && render_rate > 0) {
+    const double seconds = static_cast<double>(monitor.render_.period_frames) / render_rate;
+    if (monitor.delay_median_.Add(measured, seconds)) {
+      monitor.status_.SetLatency(monitor.delay_median_.median_ms());
+    }
+  } else if (!monitor.delay_median_.measuring()) {
+    monitor.status_.SetLatency(EstimatedLatencyMs(monitor));
+  }
 }
 
 // Closes the streams of lost devices and says so.
@@ -416,6 +412,24 @@ void ServeUntilStopped(Monitor& monitor) {
 
 }  // namespace
 
+void PublishStreams(Monitor& monitor, const std::string& name) {
+  const AudioStream& capture = monitor.capture_;
+  const AudioStream& render = monitor.render_;
+  StreamSummary summary;
+  summary.name = name;
+  summary.sample_rate = capture.info.sample_rate;
+  summary.capture_exclusive = capture.info.exclusive;
+  summary.render_sample_rate = render.info.sample_rate;
+  summary.render_exclusive = render.info.exclusive;
+  summary.render_name = monitor.render_name_;
+  summary.pcm_sample_rate = monitor.pcm_sample_rate_;
+  summary.capture_period_ms = Milliseconds(capture.period_frames, capture.info.sample_rate);
+  summary.render_period_ms = Milliseconds(render.period_frames, render.info.sample_rate);
+  summary.latency_ms = EstimatedLatencyMs(monitor);
+  monitor.delay_median_.Clear();
+  monitor.status_.Publish(summary);
+}
+
 bool StartStreams(Monitor& monitor, std::string* name) {
   if (!OpenStreams(monitor, name)) return false;
   const int32_t capture_rate = monitor.capture_.info.sample_rate;
@@ -460,8 +474,7 @@ void ServeWake(Monitor& monitor, DWORD woken, DWORD now) {
   watcher.OnCall(DeviceWatcher::Side::kCapture, captured.result, now);
   if (!monitor.render_.info.exclusive || woken == WAIT_OBJECT_0 + 1) {
     watcher.OnCall(DeviceWatcher::Side::kRender, RenderMonitor(monitor), now);
-    // The cushion may have grown with a shortfall.
-    monitor.status_.SetLatency(EstimatedLatencyMs(monitor));
+    PublishLatency(monitor);
   }
 }
 

@@ -40,6 +40,9 @@ void ServeWake(Monitor& monitor, DWORD woken, DWORD now);
 // `*name` (the monitor's device_name_ when null).
 bool StartStreams(Monitor& monitor, std::string* name = nullptr);
 
+// Tells "status" about the streams now running, `name` being the input's.
+void PublishStreams(Monitor& monitor, const std::string& name);
+
 // Stops both clients and releases every stream object and event of the monitor.
 void CloseStreams(Monitor& monitor);
 

@@ -64,6 +64,8 @@ void SteeredResampler::WidenMargin() {
 
 void SteeredResampler::OnRingEmpty() {
   WidenMargin();
+  // The delay to hold is the one the wider cushion gives once primed again.
+  target_delay_ms_ = 0.0;
   priming_ = true;
   recovering_ = true;
   window_frames_ = 0;

@@ -359,6 +359,7 @@ TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
         std::get<flutter::ValueMap>(status).at(flutter::EncodableValue("latencyMs")));
   };
   ASSERT_TRUE(monitor().StartAudio());
+  SleepMs(400);  // a measurement of the delay
   const double base = latency();
   for (int stall = 0; stall < 3; ++stall) {
     audio_.SetCaptureStalled(L"guitar", true);
@@ -366,10 +367,12 @@ TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
     audio_.SetCaptureStalled(L"guitar", false);
     SleepMs(200);
   }
-  EXPECT_GE(latency(), base + 1.0) << "the delay follows the cushion while it runs";
+  const double grown = latency();
+  EXPECT_GE(grown, base + 2.0) << "the delay follows the cushion while it runs";
   monitor().StopAudio();
   ASSERT_TRUE(monitor().StartAudio());
-  EXPECT_EQ(latency(), base);
+  SleepMs(400);
+  EXPECT_LT(latency(), base + 1.0) << "grown to " << grown;
 }
 
 TEST_F(AudioLoopTest, ARestartReopensEverythingAndLeaksNothing) {

@@ -40,6 +40,7 @@ bool ClockedEngine::Start(REFERENCE_TIME render_offset) {
   if (FAILED(m.render_.client->Start())) return false;
   m.render_.started = true;
   render_start_ = Now();
+  tonelark::PublishStreams(m, m.device_name_);
   m.device_watcher_.Start(static_cast<DWORD>(audio_.ClockTime() / 10000));
   return true;
 }

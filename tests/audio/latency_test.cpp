@@ -24,6 +24,8 @@ struct Heard {
   double worst_frames = 0;  // render frames between an impulse and its sound
   double best_frames = 1e9;
   double converter_frames = 0;          // the rate converter's lookahead, in render frames
+  double median_ms = 0;                 // of the impulses heard
+  double status_ms = 0;                 // "latencyMs" at the end
   std::vector<long> onsets;             // frame indexes in the recording
   uint64_t device_underrun_frames = 0;  // what the speakers had to fill with silence
   tonelark::GlitchCounts glitches;
@@ -61,6 +63,9 @@ class LatencyTest : public AudioTest {
     const double capture_rate = monitor().capture_.info.sample_rate;
     const double render_rate = monitor().render_.info.sample_rate;
     const double end = engine.Now();
+    const flutter::EncodableValue status = monitor().StatusReply();
+    result.status_ms = std::get<double>(
+        std::get<flutter::ValueMap>(status).at(flutter::EncodableValue("latencyMs")));
     result.converter_frames =
         monitor().monitoring_.converter_delay_samples() * render_rate / capture_rate;
     result.glitches = monitor().glitches_.Snapshot();
@@ -72,6 +77,7 @@ class LatencyTest : public AudioTest {
     for (double at = 0.0; at <= end - 0.05; at += kImpulsePeriod / capture_rate) {
       if (at >= 0.05) ++result.due;
     }
+    std::vector<double> delays;  // render frames
     for (long at : Onsets(out, 0.4)) {
       result.onsets.push_back(at);
       const double played = engine.RenderStart() + at / render_rate;
@@ -80,23 +86,35 @@ class LatencyTest : public AudioTest {
                              static_cast<double>(kImpulsePeriod) / capture_rate;
       const double frames = (played - impulse) * render_rate;
       result.worst_frames = std::max(result.worst_frames, frames);
+      delays.push_back(frames);
       result.best_frames = std::min(result.best_frames, frames);
       ++result.heard;
     }
     result.device_underrun_frames = audio_.RenderUnderrunFrames(L"speakers");
+    if (!delays.empty()) {
+      std::nth_element(delays.begin(), delays.begin() + delays.size() / 2, delays.end());
+      result.median_ms = delays[delays.size() / 2] * 1000.0 / render_rate;
+    }
     return result;
   }
 
   static void Print(const char* name, const Heard& heard, double bound) {
     std::printf(
         "[ latency  ] %s: worst %.0f frames (%.2f ms), best %.0f, bound %.0f; %d impulses heard "
-        "(%d due after the priming); speaker under-run frames %llu; engine: under-run frames %lld, "
-        "ring samples dropped %lld, capture gaps %lld\n",
+        "(%d due after the priming), median %.2f ms, \"latencyMs\" %.2f; speaker under-run frames "
+        "%llu; engine: under-run frames %lld, ring samples dropped %lld, capture gaps %lld\n",
         name, heard.worst_frames, heard.worst_frames / 48.0, heard.best_frames, bound, heard.heard,
-        heard.due, static_cast<unsigned long long>(heard.device_underrun_frames),
+        heard.due, heard.median_ms, heard.status_ms,
+        static_cast<unsigned long long>(heard.device_underrun_frames),
         static_cast<long long>(heard.glitches.render_underrun_frames),
         static_cast<long long>(heard.glitches.ring_dropped_samples),
         static_cast<long long>(heard.glitches.capture_discontinuities));
+  }
+
+  // "latencyMs" is the delay measured from the streams' positions and times: it agrees with
+  // what the speakers played within half a period.
+  static void ExpectMeasured(const Heard& heard, double period_ms) {
+    EXPECT_NEAR(heard.status_ms, heard.median_ms, period_ms / 2);
   }
 
   static void ExpectClean(const Heard& heard) {
@@ -118,6 +136,7 @@ TEST_F(LatencyTest, ExclusiveCaptureAndRenderAt10Milliseconds) {
     const double bound = 480 + 2 * 480 + heard.converter_frames;
     Print("exclusive/exclusive 10 ms", heard, bound);
     ExpectClean(heard);
+    ExpectMeasured(heard, 10.0);
     EXPECT_LE(heard.worst_frames, bound);
     monitor_ = std::make_unique<tonelark::Monitor>();
   }
@@ -131,6 +150,7 @@ TEST_F(LatencyTest, SharedRenderForTenSecondsWithoutAGap) {
   const double bound = 480 + 2 * 480 + heard.converter_frames;
   Print("exclusive capture, shared render, 10 s", heard, bound);
   ExpectClean(heard);
+  ExpectMeasured(heard, 10.0);
   EXPECT_LE(heard.worst_frames, bound);
 }
 
@@ -149,6 +169,7 @@ TEST_F(LatencyTest, LowLatencyAtTheDevicesMinimumPeriod) {
       const double bound = (2 * period + offset) * 48000.0 / 1e7 + heard.converter_frames;
       Print(period == 30000 ? "low latency 3 ms" : "low latency 2 ms", heard, bound);
       ExpectClean(heard);
+      ExpectMeasured(heard, period / 1e4);
       // Half a frame for the rounding of times to frames.
       EXPECT_LE(heard.worst_frames, bound + 0.5) << "two periods and the wait for the render wake";
       monitor_ = std::make_unique<tonelark::Monitor>();
