@@ -367,6 +367,7 @@ TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
     audio_.SetCaptureStalled(L"guitar", false);
     SleepMs(200);
   }
+  SleepMs(1000);  // the median's second, all of it after the stalls
   const double grown = latency();
   EXPECT_GE(grown, base + 2.0) << "the delay follows the cushion while it runs";
   monitor().StopAudio();
