@@ -201,9 +201,9 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, in
     // A ring with nothing at all to give has lost its cushion: wait for it again. A shortfall at
     // the end of a call only widens the margin.
     if (ring_was_empty) {
-      steering_.OnRingEmpty();
+      steering_.OnRingEmpty(static_cast<int32_t>(std::ceil(frames * start)));
     } else {
-      steering_.WidenMargin();
+      steering_.WidenMargin(static_cast<int32_t>(std::ceil(empty * start)));
     }
   }
   return outcome;

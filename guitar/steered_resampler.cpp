@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 namespace tonelark {
 namespace {
@@ -17,6 +18,8 @@ constexpr double kDelayDeadBandMs = 0.05;
 constexpr double kDelayProportionalPpmPerMs = 1000.0;   // 1 / s
 constexpr double kDelayIntegralPpmPerMsSecond = 250.0;  // 1 / s^2
 constexpr int32_t kMaxMarginMs = 20;
+constexpr double kCleanStretchSeconds = 10.0;  // without a shortfall, before the margin shrinks
+constexpr int32_t kStallBoundMs = 100;         // beyond the band, a ring that held more is cut
 
 int32_t RingSamples(uint32_t frames, double step) {
   return static_cast<int32_t>(std::ceil(static_cast<double>(frames) * step));
@@ -57,13 +60,18 @@ void SteeredResampler::Restart() {
   window_frames_ = 0;
 }
 
-void SteeredResampler::WidenMargin() {
-  const int32_t step = std::max(capture_rate_ * kMarginStepMs / 1000, 1);
+void SteeredResampler::WidenMargin(int32_t samples) {
+  const int32_t step = std::max({capture_rate_ * kMarginStepMs / 1000, samples, 1});
+  const int32_t before = margin_;
   margin_ = std::max(std::min(margin_ + step, capture_rate_ * kMaxMarginMs / 1000), margin_);
+  if (target_delay_ms_ > 0.0 && capture_rate_ > 0) {
+    target_delay_ms_ += 1000.0 * (margin_ - before) / capture_rate_;
+  }
+  clean_seconds_ = 0.0;
 }
 
-void SteeredResampler::OnRingEmpty() {
-  WidenMargin();
+void SteeredResampler::OnRingEmpty(int32_t samples) {
+  WidenMargin(samples);
   // The delay to hold is the one the wider cushion gives once primed again.
   target_delay_ms_ = 0.0;
   priming_ = true;
@@ -73,9 +81,24 @@ void SteeredResampler::OnRingEmpty() {
 
 int32_t SteeredResampler::PrimeFill() const { return slower_packet_ + Floor(); }
 
-int32_t SteeredResampler::CutFill() const { return PrimeFill() + band_ + 2 * slower_packet_; }
+int32_t SteeredResampler::CutFill() const {
+  return PrimeFill() + std::max(band_ + 2 * slower_packet_, capture_rate_ * kStallBoundMs / 1000);
+}
+
+void SteeredResampler::Rendered(double seconds) {
+  clean_seconds_ += seconds;
+  if (clean_seconds_ < kCleanStretchSeconds || margin_ == 0) return;
+  clean_seconds_ = 0.0;
+  const int32_t step = std::min(margin_, std::max(capture_rate_ * kMarginStepMs / 1000, 1));
+  margin_ -= step;
+  // The delay comes down with it, slowly, as the steering drains the ring.
+  if (target_delay_ms_ > 0.0 && capture_rate_ > 0) {
+    target_delay_ms_ -= 1000.0 * step / capture_rate_;
+  }
+}
 
 double SteeredResampler::NextStep(int32_t ring_count, uint32_t frames) {
+  if (render_rate_ > 0) Rendered(static_cast<double>(frames) / render_rate_);
   const double step = nominal_step_ * (1.0 + correction_ppm_ * 1e-6);
   const double headroom = static_cast<double>(ring_count) - static_cast<double>(frames) * step;
   if (window_frames_ == 0 || headroom < window_min_headroom_) window_min_headroom_ = headroom;
@@ -93,6 +116,7 @@ double SteeredResampler::NextStepForDelay(double delay_ms, uint32_t frames) {
     error -= error > 0 ? kDelayDeadBandMs : -kDelayDeadBandMs;
   }
   const double seconds = render_rate_ > 0 ? static_cast<double>(frames) / render_rate_ : 0.0;
+  Rendered(seconds);
   integral_ppm_ = std::clamp(integral_ppm_ + kDelayIntegralPpmPerMsSecond * error * seconds,
                              -kMaxCorrectionPpm, kMaxCorrectionPpm);
   correction_ppm_ = std::clamp(integral_ppm_ + kDelayProportionalPpmPerMs * error,

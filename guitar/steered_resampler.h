@@ -11,7 +11,10 @@
 // - Inside the band the step is exactly the rate ratio: with clocks that agree, each output frame
 //   at equal rates takes exactly one ring sample.
 // - Outside it, a proportional-integral correction of at most 3000 ppm moves the step.
-// A ring that still runs empty raises the margin by a millisecond (up to 20 ms) and primes again.
+// A ring that still runs short (a late capture wake) widens the margin by what that cost (up to
+// 20 ms), and when it runs empty primes again; after ten clean seconds the margin shrinks back by
+// a millisecond at a time. The ring is cut only when it holds more than 100 ms beyond its band: a
+// render side that stalled that long.
 //
 // Where the streams tell when each sample was captured and when each frame will be heard, the
 // steering works on that delay instead (NextStepForDelay): the fill at a render call moves by a
@@ -39,11 +42,13 @@ class SteeredResampler {
   void Restart();
   // A new start: the margin learnt from earlier shortfalls goes back to its base.
   void ForgetMargin() { margin_ = 0; }
-  // The ring fell short at the end of a render call: more margin from now on.
-  void WidenMargin();
-  // The ring had nothing at all for a render call: more margin, and priming again. Unlike the
-  // priming after Restart, the wait is a gap the player hears (recovering()).
-  void OnRingEmpty();
+  // The ring fell short by `samples` at the end of a render call (a capture wake came late): the
+  // cushion grows by what that cost (at least a millisecond, at most to 20 ms), and so does the
+  // delay held, which the wait for the late samples has already added.
+  void WidenMargin(int32_t samples);
+  // The ring had nothing at all for a render call of `samples`: a wider cushion, and priming
+  // again. Unlike the priming after Restart, the wait is a gap the player hears (recovering()).
+  void OnRingEmpty(int32_t samples);
   // Priming is over; the caller has cut the ring to PrimeFill().
   void EndPriming() { priming_ = recovering_ = false; }
   bool priming() const { return priming_; }
@@ -72,6 +77,8 @@ class SteeredResampler {
  private:
   void Evaluate();
   int32_t Floor() const { return faster_packet_ + margin_; }
+  // Counts rendered time towards a clean stretch, and shrinks the margin after one.
+  void Rendered(double seconds);
 
   int32_t capture_rate_ = 0;
   int32_t render_rate_ = 0;
@@ -92,6 +99,7 @@ class SteeredResampler {
   int64_t window_frames_ = 0;
   double window_min_headroom_ = 0.0;
   double target_delay_ms_ = 0.0;  // 0: taken from the next measurement
+  double clean_seconds_ = 0.0;    // rendered since the last shortfall
 };
 
 }  // namespace tonelark

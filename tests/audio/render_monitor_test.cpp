@@ -238,18 +238,30 @@ TEST_F(RenderMonitorTest, ASharedStreamKeepsAPeriodAndAMarginQueued) {
   EXPECT_EQ(Rendered().buffers.size(), 2u);
 }
 
-TEST_F(RenderMonitorTest, TheRingIsCutToTwoBuffersBeforeRendering) {
+// A late render wake leaves more in the ring, which the steering drains; only a render side that
+// stalled for more than 100 ms beyond the band has its ring cut back to the priming fill.
+TEST_F(RenderMonitorTest, TheRingIsCutOnlyAfterAStallOfMoreThan100Milliseconds) {
   OpenExclusive(Pcm(48000, 2));
   monitor().volume_ = 1.0f;
-  std::vector<float> ring(5000, 0.0f);
-  ring[4039] = 0.25f;  // dropped
-  ring[4040] = 0.5f;   // the oldest sample kept
+  std::vector<float> ring(5000, 0.0f);  // 84 ms beyond the priming fill: kept
+  ring[0] = 0.5f;
+  FillRing(ring);
+  RenderMonitor(monitor());
+  EXPECT_NEAR(Channel(0)[0], 0.5, 1e-4);
+  EXPECT_EQ(Usable(), 4520);
+
+  audio_.Tick(1);
+  audio_.ClearRendered(L"speakers");
+  ring.assign(8000, 0.0f);
+  ring[7039] = 0.25f;  // dropped
+  ring[7040] = 0.5f;   // the oldest sample kept
   FillRing(ring);
   RenderMonitor(monitor());
   const std::vector<double> out = Channel(0);
   EXPECT_EQ(Onset(out, 0.1), 0);
   EXPECT_NEAR(out[0], 0.5, 1e-4);
   EXPECT_EQ(Usable(), 480) << "960 kept, 480 played";
+  EXPECT_EQ(monitor().glitches_.Snapshot().ring_dropped_samples, 7040) << "counted";
 }
 
 TEST_F(RenderMonitorTest, EqualRatesPlayEachRingSampleOnce) {

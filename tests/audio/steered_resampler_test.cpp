@@ -127,11 +127,13 @@ TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
   EXPECT_EQ(prime, 960) << "one render period ahead of one packet of cushion";
   resampler.EndPriming();
   EXPECT_FALSE(resampler.recovering());
-  resampler.OnRingEmpty();
+  resampler.OnRingEmpty(480);
   EXPECT_TRUE(resampler.priming());
   EXPECT_TRUE(resampler.recovering());
-  EXPECT_EQ(resampler.PrimeFill(), prime + 48) << "a millisecond more";
-  for (int i = 0; i < 100; ++i) resampler.WidenMargin();
+  EXPECT_EQ(resampler.PrimeFill(), prime + 480) << "what the empty call cost";
+  resampler.WidenMargin(10);
+  EXPECT_EQ(resampler.PrimeFill(), prime + 480 + 48) << "a millisecond at least";
+  for (int i = 0; i < 100; ++i) resampler.WidenMargin(1);
   EXPECT_EQ(resampler.margin_samples(), 960) << "at most 20 ms";
   // The same streams again keep what was learnt; other streams start afresh.
   resampler.Configure(48000, 48000, 480, 480);
