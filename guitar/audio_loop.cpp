@@ -325,6 +325,11 @@ bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
   monitor.render_id_ = EndpointId(device);
   monitor.render_name_ = DisplayName(device);
   OutputDebugStringA(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
+  if (monitor.render_.engine_period > 0) {
+    OutputDebugStringA(("Tonelark shared engine period " +
+                        std::to_string(monitor.render_.engine_period) + " frames\n")
+                           .c_str());
+  }
   PublishStreams(monitor, monitor.capture_name_);
   return true;
 }

@@ -99,6 +99,7 @@ void LogFailure(const char* step, HRESULT code) {
 }
 
 void AudioStream::Close() {
+  engine_period = 0;
   clock.Reset();
   clock_frequency = 0;
   next_frame = 0;
@@ -183,7 +184,68 @@ bool AudioStream::OpenShared(IMMDevice* device, const char* step) {
     LogFailure(step, hr);
     return false;
   }
-  return Attach(std::move(new_client), InfoFromFormat(*mix_format, false));
+  if (!Attach(std::move(new_client), InfoFromFormat(*mix_format, false))) return false;
+  // While another stream holds the engine at a smaller period, this one runs at it too.
+  platform::ComPtr<IAudioClient3> client3;
+  UINT32 current = 0;
+  WAVEFORMATEX* raw_current = nullptr;
+  if (SUCCEEDED(client->QueryInterface(platform::kIidIAudioClient3,
+                                       client3.ReleaseAndGetVoidAddress())) &&
+      client3 && SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&raw_current, &current))) {
+    if (current > 0) period_frames = std::min(current, buffer_frames);
+  }
+  CoTaskMemFree(raw_current);
+  return true;
+}
+
+bool AudioStream::OpenSharedLowLatency(IMMDevice* device, UINT32 floor_frames) {
+  Close();
+  platform::ComPtr<IAudioClient3> new_client;
+  if (FAILED(device->Activate(platform::kIidIAudioClient3, CLSCTX_ALL, nullptr,
+                              new_client.ReleaseAndGetVoidAddress())) ||
+      !new_client) {
+    return false;
+  }
+  WAVEFORMATEX* raw_format = nullptr;
+  const HRESULT mix_result = new_client->GetMixFormat(&raw_format);
+  MixFormatPtr mix_format(raw_format);
+  if (FAILED(mix_result) || !mix_format) return false;
+  UINT32 default_period = 0, fundamental = 0, minimum = 0, maximum = 0;
+  if (FAILED(new_client->GetSharedModeEnginePeriod(mix_format.get(), &default_period, &fundamental,
+                                                   &minimum, &maximum)) ||
+      minimum == 0 || fundamental == 0) {
+    return false;
+  }
+  UINT32 period = minimum;
+  if (floor_frames > period) {
+    period = (floor_frames + fundamental - 1) / fundamental * fundamental;
+    if (maximum > 0 && period > maximum) period = maximum;
+  }
+  HRESULT hr = new_client->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, period,
+                                                       mix_format.get(), nullptr);
+  if (hr == AUDCLNT_E_ENGINE_PERIODICITY_LOCKED) {
+    // Another program holds the engine at its period: take that one, on a fresh client.
+    WAVEFORMATEX* raw_current = nullptr;
+    UINT32 current = 0;
+    const HRESULT asked = new_client->GetCurrentSharedModeEnginePeriod(&raw_current, &current);
+    CoTaskMemFree(raw_current);
+    if (FAILED(asked) || current == 0) return false;
+    if (FAILED(device->Activate(platform::kIidIAudioClient3, CLSCTX_ALL, nullptr,
+                                new_client.ReleaseAndGetVoidAddress())) ||
+        !new_client) {
+      return false;
+    }
+    period = current;
+    hr = new_client->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, period,
+                                                 mix_format.get(), nullptr);
+  }
+  if (FAILED(hr)) return false;
+  platform::ComPtr<IAudioClient> plain;
+  plain.Assign(new_client.Get());
+  if (!Attach(std::move(plain), InfoFromFormat(*mix_format, false))) return false;
+  period_frames = std::min(period, buffer_frames);
+  engine_period = period;
+  return true;
 }
 
 SampleLayout LayoutOf(const StreamInfo& info) {

@@ -49,8 +49,13 @@ class AudioStream {
   // `low_latency` and `preferred` as for ExclusiveDurationsFor.
   bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format, bool low_latency = false,
                     REFERENCE_TIME preferred = 0);
-  // Shared mode in the device's mix format. A failed Initialize is logged under `step`.
+  // Shared mode in the device's mix format. A failed Initialize is logged under `step`. The period
+  // is the engine's current one where the device tells it (a smaller one another stream holds).
   bool OpenShared(IMMDevice* device, const char* step = "shared init");
+  // Shared mode at the device's smallest engine period (IAudioClient3), or the period another
+  // program holds the engine at, and at least `floor_frames`; false, logging nothing, where the
+  // device lacks the interface or refuses.
+  bool OpenSharedLowLatency(IMMDevice* device, UINT32 floor_frames = 0);
   // Creates and registers the stream's event, reads the buffer size and takes the client. A
   // client that reports no buffer is released instead (it would keep the device busy) and the
   // call fails.
@@ -72,6 +77,8 @@ class AudioStream {
   UINT64 clock_frequency = 0;
   // Render: the stream position the next frame written will be heard at, frames.
   UINT64 next_frame = 0;
+  // The engine period asked for through IAudioClient3, frames; 0 for any other stream.
+  UINT32 engine_period = 0;
 };
 
 // How one channel's sample of a frame is stored.

@@ -58,6 +58,7 @@ bool Monitor::StartAudio(const StartOptions& options) {
   // take the rate of the adapter it finds.
   monitoring_.Reset();
   pcm_sample_rate_ = 0;
+  period_floor_ = 0;
 
   if (!LaunchAudioThread()) {
     sample_rate_ = 0;

@@ -156,6 +156,9 @@ class Monitor {
   std::wstring render_id_;
   std::string render_name_;  // UTF-8
   bool render_follows_default_ = false;
+  // Low latency that under-ran too often re-opens at twice the period: the least period streams
+  // may open at from then on (100 ns; 0: the devices' minimum). Reset at each start.
+  REFERENCE_TIME period_floor_ = 0;
 
   StartOptions start_options_;    // of the current start
   GlitchCounters glitches_;       // since the current start

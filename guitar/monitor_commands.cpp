@@ -88,6 +88,7 @@ Monitor::Value Monitor::StatusReply() const {
   reply[Value("latencyMs")] = Value(streams.latency_ms);
   reply[Value("lowLatency")] = Value(start_options_.low_latency);
   reply[Value("sharedCapture")] = Value(start_options_.shared_capture);
+  reply[Value("shareSpeakers")] = Value(start_options_.share_speakers);
   reply[Value("captureDiscontinuities")] = Value(glitches.capture_discontinuities);
   reply[Value("captureSamplesLost")] = Value(glitches.capture_samples_lost);
   reply[Value("renderUnderrunFrames")] = Value(glitches.render_underrun_frames);

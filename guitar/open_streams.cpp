@@ -29,6 +29,33 @@ WAVEFORMATEXTENSIBLE MakeFormat(int32_t rate, WORD channels, WORD container_bits
   return format;
 }
 
+// The period floor a raised period sets, in frames of the device's mix rate; 0 when none.
+UINT32 FloorFrames(const Monitor& monitor, IMMDevice* device) {
+  if (monitor.period_floor_ <= 0) return 0;
+  platform::ComPtr<IAudioClient> client;
+  WAVEFORMATEX* raw_format = nullptr;
+  UINT32 frames = 0;
+  if (SUCCEEDED(device->Activate(platform::kIidIAudioClient, CLSCTX_ALL, nullptr,
+                                 client.ReleaseAndGetVoidAddress())) &&
+      client && SUCCEEDED(client->GetMixFormat(&raw_format)) && raw_format != nullptr) {
+    frames = static_cast<UINT32>(
+        static_cast<double>(monitor.period_floor_) * raw_format->nSamplesPerSec / 10000000.0 + 0.5);
+  }
+  CoTaskMemFree(raw_format);
+  return frames;
+}
+
+// "Tonelark shared engine period <frames> frames" for each stream opened through IAudioClient3.
+void LogEnginePeriods(const Monitor& monitor) {
+  for (const AudioStream* stream : {&monitor.capture_, &monitor.render_}) {
+    if (stream->engine_period == 0) continue;
+    char line[80];
+    std::snprintf(line, sizeof(line), "Tonelark shared engine period %u frames\n",
+                  static_cast<unsigned>(stream->engine_period));
+    OutputDebugStringA(line);
+  }
+}
+
 }  // namespace
 
 std::array<WAVEFORMATEXTENSIBLE, 4> CaptureCandidates() {
@@ -49,7 +76,9 @@ std::array<WAVEFORMATEXTENSIBLE, 4> RenderCandidates(int32_t rate) {
 
 bool OpenExclusiveCapture(Monitor& monitor, IMMDevice* device, bool low_latency) {
   for (const WAVEFORMATEXTENSIBLE& candidate : CaptureCandidates()) {
-    if (monitor.capture_.TryExclusive(device, candidate, low_latency)) return true;
+    if (monitor.capture_.TryExclusive(device, candidate, low_latency, monitor.period_floor_)) {
+      return true;
+    }
   }
   LogFailure("exclusive capture", E_FAIL);
   return false;
@@ -63,6 +92,10 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device) {
     QuietFailures quiet;
     if (OpenExclusiveCapture(monitor, device, options.low_latency)) return true;
   }
+  if (options.low_latency &&
+      monitor.capture_.OpenSharedLowLatency(device, FloorFrames(monitor, device))) {
+    return true;
+  }
   if (monitor.capture_.OpenShared(device, "shared capture init")) return true;
   LogFailure("exclusive capture", E_FAIL);
   return false;
@@ -75,11 +108,18 @@ bool OpenRender(Monitor& monitor, IMMDevice* device) {
     capture_period = static_cast<REFERENCE_TIME>(
         static_cast<double>(capture.period_frames) * 10000000.0 / capture.info.sample_rate + 0.5);
   }
-  for (const WAVEFORMATEXTENSIBLE& candidate : RenderCandidates(capture.info.sample_rate)) {
-    if (monitor.render_.TryExclusive(device, candidate, monitor.start_options_.low_latency,
-                                     capture_period)) {
-      return true;
+  const StartOptions& options = monitor.start_options_;
+  // Exclusive mode first, unless other programs must stay audible.
+  if (!options.share_speakers) {
+    for (const WAVEFORMATEXTENSIBLE& candidate : RenderCandidates(capture.info.sample_rate)) {
+      if (monitor.render_.TryExclusive(device, candidate, options.low_latency, capture_period)) {
+        return true;
+      }
     }
+  }
+  if (options.low_latency &&
+      monitor.render_.OpenSharedLowLatency(device, FloorFrames(monitor, device))) {
+    return true;
   }
   return monitor.render_.OpenShared(device);
 }
@@ -145,6 +185,7 @@ bool OpenStreams(Monitor& monitor, std::string* name) {
                 monitor.render_.info.exclusive ? "exclusive" : "shared",
                 static_cast<int>(monitor.render_.info.sample_rate));
   OutputDebugStringA(line);
+  LogEnginePeriods(monitor);
   return true;
 }
 

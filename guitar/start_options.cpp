@@ -21,6 +21,7 @@ StartOptions StartOptions::FromArgument(const flutter::EncodableValue* argument)
   if (map == nullptr) return options;
   options.low_latency = BoolEntry(*map, "lowLatency");
   options.shared_capture = BoolEntry(*map, "sharedCapture");
+  options.share_speakers = BoolEntry(*map, "shareSpeakers");
   return options;
 }
 

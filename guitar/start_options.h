@@ -12,10 +12,13 @@ struct StartOptions {
   bool low_latency = false;
   // Capture in shared mode when the adapter refuses exclusive mode.
   bool shared_capture = false;
+  // Monitoring renders in shared mode, so that other programs stay audible; with `low_latency`
+  // at the device's smallest engine period.
+  bool share_speakers = false;
 
-  // From the argument of "start": a map with "lowLatency" and "sharedCapture". An absent
-  // argument, null or anything other than a map gives the defaults; so does a missing key or a
-  // value that is not a bool.
+  // From the argument of "start": a map with "lowLatency", "sharedCapture" and "shareSpeakers". An
+  // absent argument, null or anything other than a map gives the defaults; so does a missing key or
+  // a value that is not a bool.
   static StartOptions FromArgument(const flutter::EncodableValue* argument);
 };
 

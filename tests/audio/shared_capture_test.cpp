@@ -116,6 +116,66 @@ TEST_F(OptInStartTest, LowLatencyOpensBothSidesAtTheMinimumAndFallsBackWhereItFa
   EXPECT_EQ(render[0].duration, 100000);
 }
 
+// Speakers shared with other programs ("shareSpeakers"), and low latency in shared mode: the
+// device's smallest engine period through IAudioClient3 where it has one, the ordinary shared
+// mode where it does not.
+TEST_F(OptInStartTest, SharedSpeakersTakeTheSmallestEnginePeriodWhereTheDeviceOffersIt) {
+  using Support = virtual_audio::AudioClient3Support;
+  struct Case {
+    const char* what;
+    bool share_speakers, low_latency, exclusive_allowed;
+    Support support;
+    uint32_t held;       // frames another program holds the engine at
+    bool exclusive;      // the render stream's mode
+    uint32_t period;     // its period, frames
+    const char* engine;  // the engine period line, or none
+  };
+  const Case cases[] = {
+      {"shared only", true, false, true, Support::kImplemented, 0, false, 480, nullptr},
+      {"shared, low latency", true, true, true, Support::kImplemented, 0, false, 128, "128"},
+      {"exclusive refused", false, true, false, Support::kImplemented, 0, false, 128, "128"},
+      {"exclusive first", false, true, true, Support::kImplemented, 0, true, 144, nullptr},
+      {"no interface", true, true, true, Support::kMissing, 0, false, 480, nullptr},
+      {"not implemented", true, true, true, Support::kNotImplemented, 0, false, 480, nullptr},
+      {"held by another", true, true, true, Support::kImplemented, 256, false, 256, "256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    audio_.Reset();
+    audio_.AddDevice(Guitar());
+    DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+    if (!c.exclusive_allowed) speakers.exclusive_formats.clear();
+    speakers.audio_client3 = c.support;
+    speakers.engine_period_held_frames = c.held;
+    audio_.AddDevice(speakers);
+    monitor().start_options_ = tonelark::StartOptions{};
+    monitor().start_options_.share_speakers = c.share_speakers;
+    monitor().start_options_.low_latency = c.low_latency;
+    DebugOutput();
+    ASSERT_TRUE(tonelark::OpenStreams(monitor()));
+    EXPECT_EQ(monitor().render_.info.exclusive, c.exclusive);
+    EXPECT_EQ(monitor().render_.period_frames, c.period);
+    if (DebugOutputSupported()) {
+      std::string lines = std::string("Tonelark exclusive 48000 Hz capture, render ") +
+                          (c.exclusive ? "exclusive" : "shared") + " 48000 Hz\n";
+      if (c.engine != nullptr)
+        lines += std::string("Tonelark shared engine period ") + c.engine + " frames\n";
+      EXPECT_EQ(DebugOutput(), lines);
+    }
+    tonelark::CloseStreams(monitor());
+  }
+  // A shared stream opened while another holds the engine at a small period runs at that one.
+  audio_.Reset();
+  audio_.AddDevice(Guitar());
+  DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+  speakers.engine_period_held_frames = 192;
+  audio_.AddDevice(speakers);
+  monitor().start_options_ = tonelark::StartOptions{};
+  monitor().start_options_.share_speakers = true;
+  ASSERT_TRUE(tonelark::OpenStreams(monitor()));
+  EXPECT_EQ(monitor().render_.period_frames, 192u);
+}
+
 TEST_F(OptInStartTest, ARefusedExclusiveCaptureStartsOnlyWithSharedCapture) {
   struct Case {
     const char* why;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -51,13 +52,16 @@ ValueMap ReplyMap(const std::optional<Bytes>& reply) {
 TEST(StartOptionsTest, ReadsEachKeyAndIgnoresEveryOtherShape) {
   const auto options = [](const EncodableValue& argument) {
     const StartOptions parsed = StartOptions::FromArgument(&argument);
-    return std::make_pair(parsed.low_latency, parsed.shared_capture);
+    return std::make_tuple(parsed.low_latency, parsed.shared_capture, parsed.share_speakers);
   };
-  using Pair = std::pair<bool, bool>;
+  const auto Pair = [](bool low_latency, bool shared_capture, bool share_speakers = false) {
+    return std::make_tuple(low_latency, shared_capture, share_speakers);
+  };
   EXPECT_EQ(options(EncodableValue(ValueMap{{"lowLatency", true}})), Pair(true, false));
   EXPECT_EQ(options(EncodableValue(ValueMap{{"sharedCapture", true}})), Pair(false, true));
   EXPECT_EQ(options(EncodableValue(ValueMap{{"lowLatency", true}, {"sharedCapture", true}})),
             Pair(true, true));
+  EXPECT_EQ(options(EncodableValue(ValueMap{{"shareSpeakers", true}})), Pair(false, false, true));
   // A wrong type, a false, a near miss of a key, and keys that are no strings count as false.
   EXPECT_EQ(options(EncodableValue(
                 ValueMap{{"lowLatency", int32_t{1}}, {"sharedCapture", std::string("true")}})),
@@ -119,14 +123,15 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
   for (const char* period : {"capturePeriodMs", "renderPeriodMs", "latencyMs"}) {
     EXPECT_TRUE(std::holds_alternative<double>(idle.at(period))) << period;
   }
-  for (const char* flag : {"captureExclusive", "renderExclusive", "lowLatency", "sharedCapture"}) {
+  for (const char* flag :
+       {"captureExclusive", "renderExclusive", "lowLatency", "sharedCapture", "shareSpeakers"}) {
     EXPECT_TRUE(std::holds_alternative<bool>(idle.at(flag))) << flag;
   }
   EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("name")));
   EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("renderName")));
   EXPECT_TRUE(std::holds_alternative<int32_t>(idle.at("renderSampleRate")));
   EXPECT_EQ(idle.at("pcmSampleRate"), EncodableValue(int32_t{0}));
-  EXPECT_EQ(idle.size(), 20u);
+  EXPECT_EQ(idle.size(), 21u);
   EXPECT_EQ(runs_.started.load(), 0) << "status starts nothing";
 
   RecordOptions();
