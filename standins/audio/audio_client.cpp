@@ -451,6 +451,7 @@ class AudioClient final : public ComObject<IAudioClient3> {
     stream_->packets.clear();
     stream_->padding = 0;
     stream_->device_frames = 0;
+    stream_->playing_frames = 0;
     return call.Return(S_OK);
   }
 

@@ -342,6 +342,7 @@ void SystemState::StartStream(StreamState* stream) {
   stream->clock_periods = 0;
   stream->periods_since_start = 0;
   stream->last_period_end = stream->clock_anchor;
+  stream->playing_frames = 0;
   stream->late_signals.clear();
   if (clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
@@ -451,9 +452,8 @@ void SystemState::SetStreamPeriod(StreamState& stream, uint32_t frames) {
 // ---- Positions ----
 
 uint64_t SystemState::DevicePosition(const StreamState& stream) {
-  // Either way the period in progress is the one heard (or captured) now: a render period's
-  // frames are taken at its end but belong to it, as the recording keeps them.
-  const uint64_t frames = stream.device_frames;
+  const bool render = stream.flow == eRender;
+  const uint64_t frames = stream.device_frames - (render ? stream.playing_frames : 0);
   if (!Playing(stream) || stream.period_frames == 0) return frames;
   const DeviceRecord* device = FindDevice(stream.device_id);
   if (device != nullptr && device->stalled && stream.flow == eCapture) return frames;
@@ -461,7 +461,8 @@ uint64_t SystemState::DevicePosition(const StreamState& stream) {
   if (elapsed <= 0) return frames;
   // The clock thread may not have played a period that is due: the position waits for it.
   const double fraction = std::min(1.0, elapsed / ScaledPeriod(stream));
-  return frames + static_cast<uint64_t>(fraction * stream.period_frames);
+  return frames +
+         static_cast<uint64_t>(fraction * (render ? stream.playing_frames : stream.period_frames));
 }
 
 REFERENCE_TIME SystemState::QpcTime(REFERENCE_TIME clock_time) const {
@@ -737,6 +738,7 @@ bool SystemState::TickStream(StreamState& stream, REFERENCE_TIME now) {
     stream.padding -= stream.period_frames;
   }
   stream.device_frames += stream.period_frames;
+  stream.playing_frames = stream.period_frames;
   stream.last_period_end = now;
   SignalPeriod(stream, device, now);
   return true;

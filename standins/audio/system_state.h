@@ -109,6 +109,8 @@ struct StreamState {
   // Frames the device has taken from the queue (render, under-run silence included) or
   // captured (lost packets included) by the last period end.
   uint64_t device_frames = 0;
+  // Render: the frames taken at the last period end, heard during the period that follows.
+  uint32_t playing_frames = 0;
   std::vector<REFERENCE_TIME> late_signals;  // clock times of events still to be signalled
 
   // Capture side. Packets are only appended or popped at the front, so the data of the packet

@@ -39,7 +39,9 @@ bool ClockedEngine::Start(REFERENCE_TIME render_offset) {
   tonelark::RenderMonitor(m);
   if (FAILED(m.render_.client->Start())) return false;
   m.render_.started = true;
-  render_start_ = Now();
+  // The device takes its first period at the end of one and plays it in the next: the recording's
+  // first frame is heard a period after the start.
+  render_start_ = Now() + static_cast<double>(m.render_.period_frames) / m.render_.info.sample_rate;
   tonelark::PublishStreams(m, m.device_name_);
   m.device_watcher_.Start(static_cast<DWORD>(audio_.ClockTime() / 10000));
   return true;

@@ -26,8 +26,8 @@ class ClockedEngine {
 
   // Seconds of clock time since the capture start.
   double Now() const;
-  // When the render stream started, in seconds since the capture start: the render recording's
-  // frame i was heard at RenderStart() + i / render rate.
+  // When the render stream's first frame was heard, in seconds since the capture start: the
+  // render recording's frame i was heard at RenderStart() + i / render rate.
   double RenderStart() const { return render_start_; }
 
  private:
