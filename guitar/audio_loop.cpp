@@ -16,6 +16,7 @@ namespace {
 constexpr DWORD kPrefillDeadlineMs = 250;
 constexpr DWORD kPrefillWaitMs = 15;
 constexpr DWORD kLoopWaitMs = 200;
+constexpr DWORD kUnderrunWindowMs = 5000;
 constexpr uint32_t kCaptureBlock = 512;  // capture samples converted at a time
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
@@ -365,6 +366,58 @@ bool ServeEndpointNews(Monitor& monitor) {
   return true;
 }
 
+// Low latency that under-runs at the device three times within five seconds is more than this
+// machine keeps up with: true when the period should be raised.
+bool PeriodMustRise(Monitor& monitor, DWORD now) {
+  if (!monitor.device_underrun_) return false;
+  monitor.device_underrun_ = false;
+  if (!monitor.start_options_.low_latency) return false;
+  DWORD* const times = monitor.underrun_times_;
+  times[monitor.underruns_seen_ % 3] = now;
+  ++monitor.underruns_seen_;
+  if (monitor.underruns_seen_ < 3) return false;
+  const DWORD oldest = times[monitor.underruns_seen_ % 3];
+  return now - oldest <= kUnderrunWindowMs;
+}
+
+// Re-opens both streams as after a return from a loss, at twice the capture period and at most
+// the adapter's default one. False when they were at the default already or cannot be re-opened
+// (`*lost` then tells whether the streams are gone).
+bool RaisePeriod(Monitor& monitor, bool* lost) {
+  *lost = false;
+  const AudioStream& capture = monitor.capture_;
+  if (capture.info.sample_rate <= 0 || !capture.client) return false;
+  REFERENCE_TIME default_period = 0;
+  REFERENCE_TIME minimum_period = 0;
+  if (FAILED(capture.client->GetDevicePeriod(&default_period, &minimum_period))) return false;
+  const REFERENCE_TIME current = static_cast<REFERENCE_TIME>(
+      static_cast<double>(capture.period_frames) * 1e7 / capture.info.sample_rate + 0.5);
+  if (default_period <= 0 || current >= default_period) return false;
+  monitor.period_floor_ = std::min(2 * current, default_period);
+  monitor.underruns_seen_ = 0;
+  CloseStreams(monitor);
+  DropCaptured(monitor);
+  std::string name;
+  bool started;
+  {
+    QuietFailures quiet;
+    started = StartStreams(monitor, &name);
+  }
+  if (!started) {
+    CloseStreams(monitor);
+    DropCaptured(monitor);
+    *lost = true;
+    return false;
+  }
+  monitor.device_watcher_.Start(GetTickCount());
+  char line[64];
+  std::snprintf(line, sizeof(line), "Tonelark period raised to %.2f ms\n",
+                Milliseconds(monitor.capture_.period_frames, monitor.capture_.info.sample_rate));
+  OutputDebugStringA(line);
+  PublishStreams(monitor, name);
+  return true;
+}
+
 // Serves the streams until the stop request. While the devices are lost, looks for them again
 // every half second, and at once when a device arrives.
 void ServeUntilStopped(Monitor& monitor) {
@@ -401,6 +454,16 @@ void ServeUntilStopped(Monitor& monitor) {
       continue;
     }
     ServeWake(monitor, woken, now);
+    if (PeriodMustRise(monitor, now)) {
+      bool gone = false;
+      RaisePeriod(monitor, &gone);
+      if (gone) {
+        LoseStreams(monitor, AUDCLNT_E_DEVICE_INVALIDATED);
+        lost = true;
+        next_search = GetTickCount() + DeviceWatcher::kRetryIntervalMs;
+      }
+      continue;
+    }
     if (!watcher.Lost(now)) continue;
     // Speakers that failed while another default exists are left for those.
     if (monitor.render_follows_default_ && watcher.RenderOnly(now) &&

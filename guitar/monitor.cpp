@@ -59,6 +59,8 @@ bool Monitor::StartAudio(const StartOptions& options) {
   monitoring_.Reset();
   pcm_sample_rate_ = 0;
   period_floor_ = 0;
+  device_underrun_ = false;
+  underruns_seen_ = 0;
 
   if (!LaunchAudioThread()) {
     sample_rate_ = 0;

@@ -159,6 +159,11 @@ class Monitor {
   // Low latency that under-ran too often re-opens at twice the period: the least period streams
   // may open at from then on (100 ns; 0: the devices' minimum). Reset at each start.
   REFERENCE_TIME period_floor_ = 0;
+  // The render step saw the device play what was not written (set by RenderMonitor, taken by
+  // the streaming loop), and when the last three such under-runs were (GetTickCount ms).
+  bool device_underrun_ = false;
+  DWORD underrun_times_[3] = {};
+  int underruns_seen_ = 0;
 
   StartOptions start_options_;    // of the current start
   GlitchCounters glitches_;       // since the current start

@@ -88,6 +88,7 @@ UINT32 FramesDue(Monitor& monitor, int32_t render_rate, int32_t click_remaining,
   // The mixer found nothing on its last pass while the guitar was meant to be heard.
   if (queued == 0 && render.started && monitoring) {
     monitor.glitches_.AddRenderUnderrun(render.period_frames);
+    monitor.device_underrun_ = true;
   }
   if (monitor.monitoring_.usable() == 0 && click_remaining <= 0) return 0;
   const UINT32 target =
@@ -175,7 +176,8 @@ int64_t WriteFrames(Monitor& monitor, const float* guitar, BYTE* data, UINT32 fr
 
 // When the next frame written will be heard (100 ns on the performance counter), from the render
 // stream's clock; 0 when it has none or the reading fails.
-int64_t PlayTime(AudioStream& render) {
+int64_t PlayTime(Monitor& monitor) {
+  AudioStream& render = monitor.render_;
   // Before the stream starts, its clock does not tell when the first frames will be heard.
   if (!render.clock || !render.started || render.info.sample_rate <= 0) return 0;
   UINT64 position = 0;
@@ -183,9 +185,15 @@ int64_t PlayTime(AudioStream& render) {
   if (FAILED(render.clock->GetPosition(&position, &read_at)) || read_at == 0) return 0;
   const double heard = static_cast<double>(position) * render.info.sample_rate /
                        static_cast<double>(render.clock_frequency);
-  // The device played on where nothing was written: what comes next is heard no earlier than now.
+  // The device played on where nothing was written (a render wake came too late): an under-run
+  // at the device, and what comes next is heard no earlier than now.
   if (heard > static_cast<double>(render.next_frame)) {
-    render.next_frame = static_cast<UINT64>(std::ceil(heard));
+    const UINT64 caught_up = static_cast<UINT64>(std::ceil(heard));
+    if (render.info.exclusive) {
+      monitor.glitches_.AddRenderUnderrun(static_cast<int64_t>(caught_up - render.next_frame));
+      monitor.device_underrun_ = true;
+    }
+    render.next_frame = caught_up;
   }
   const double ahead = static_cast<double>(render.next_frame) - heard;
   return static_cast<int64_t>(read_at) +
@@ -231,7 +239,7 @@ HRESULT RenderMonitor(Monitor& monitor) {
   BYTE* data = nullptr;
   result = render_client->GetBuffer(frames, &data);
   if (FAILED(result)) return result;
-  const int64_t play_time = PlayTime(monitor.render_);
+  const int64_t play_time = PlayTime(monitor);
   monitor.render_.next_frame += frames;
   if (data == nullptr) return render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
   const size_t block_align = static_cast<size_t>(std::max(monitor.render_.info.block_align, 0));

@@ -376,6 +376,38 @@ TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
   EXPECT_LT(latency(), base + 1.0) << "grown to " << grown;
 }
 
+// Low latency on a machine that wakes the audio thread too late for the speakers: after three
+// under-runs within five seconds the streams re-open at twice the period, up to the default one.
+TEST_F(AudioLoopTest, LowLatencyThatKeepsUnderRunningRaisesItsPeriod) {
+  DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
+  guitar.minimum_period = 30000;
+  audio_.AddDevice(guitar);
+  DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
+  speakers.minimum_period = 30000;
+  // Three render events each arrive more than a period late, at every period the streams run.
+  for (uint64_t period : {40u, 60u, 80u}) speakers.late_wakes.scripted.push_back({period, 80000});
+  audio_.AddDevice(speakers);
+  audio_.SetDefaultDevice(eRender, L"speakers");
+  tonelark::StartOptions options;
+  options.low_latency = true;
+  ASSERT_TRUE(monitor().StartAudio(options));
+  std::string lines;
+  for (int waited = 0; waited < 3000 && lines.find("10.00 ms") == std::string::npos;
+       waited += 50) {
+    SleepMs(50);
+    lines += DebugOutput();
+  }
+  if (DebugOutputSupported()) {
+    EXPECT_NE(lines.find("Tonelark period raised to 6.00 ms\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Tonelark period raised to 10.00 ms\n"), std::string::npos) << lines;
+  }
+  const flutter::EncodableValue status = monitor().StatusReply();
+  const flutter::ValueMap& map = std::get<flutter::ValueMap>(status);
+  EXPECT_EQ(map.at(flutter::EncodableValue("capturePeriodMs")), flutter::EncodableValue(10.0));
+  EXPECT_EQ(map.at(flutter::EncodableValue("renderPeriodMs")), flutter::EncodableValue(10.0));
+  EXPECT_EQ(map.at(flutter::EncodableValue("deviceLost")), flutter::EncodableValue(false));
+}
+
 TEST_F(AudioLoopTest, ARestartReopensEverythingAndLeaksNothing) {
   AddDevices();
   ASSERT_TRUE(monitor().StartAudio());
