@@ -183,7 +183,23 @@ double EstimatedLatencyMs(const Monitor& monitor) {
 
 // "latencyMs": the median of the delays measured over the last second where the streams give
 // their times, else the estimate (which follows the cushion as it grows).
+void PublishCushion(Monitor& monitor) {
+  const int32_t capture_rate = monitor.capture_.info.sample_rate;
+  const int32_t render_rate = monitor.render_.info.sample_rate;
+  if (capture_rate <= 0 || render_rate <= 0) return;
+  const MonitoringPath& path = monitor.monitoring_;
+  const double cushion = 1000.0 * path.steering().cushion_samples() / capture_rate;
+  const double converter = 1000.0 * path.converter_delay_samples() / capture_rate;
+  const AudioStream& render = monitor.render_;
+  const double margin =
+      render.info.exclusive
+          ? 0.0
+          : Milliseconds(SharedMarginFrames(render_rate, render.period_frames), render_rate);
+  monitor.status_.SetCushion(cushion, cushion + converter + margin);
+}
+
 void PublishLatency(Monitor& monitor) {
+  PublishCushion(monitor);
   const double measured = monitor.monitoring_.measured_delay_ms();
   const int32_t render_rate = monitor.render_.info.sample_rate;
   if (measured > 0.0 && render_rate > 0) {
@@ -496,6 +512,7 @@ void PublishStreams(Monitor& monitor, const std::string& name) {
   summary.latency_ms = EstimatedLatencyMs(monitor);
   monitor.delay_median_.Clear();
   monitor.status_.Publish(summary);
+  PublishCushion(monitor);
 }
 
 bool StartStreams(Monitor& monitor, std::string* name) {

@@ -15,6 +15,7 @@ void EngineStatus::Publish(const StreamSummary& summary) {
   summary_ = summary;
   summary_.device_lost = false;
   latency_ms_.store(summary.latency_ms);
+  SetCushion(summary.cushion_ms, summary.engine_delay_ms);
 }
 
 void EngineStatus::MarkLost() {
@@ -46,7 +47,10 @@ StreamSummary EngineStatus::Snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   StreamSummary summary = summary_;
   // Only open streams have a delay; the estimate may be refreshed between two publications.
-  summary.latency_ms = summary.sample_rate > 0 ? latency_ms_.load(std::memory_order_relaxed) : 0.0;
+  const bool open = summary.sample_rate > 0;
+  summary.latency_ms = open ? latency_ms_.load(std::memory_order_relaxed) : 0.0;
+  summary.cushion_ms = open ? cushion_ms_.load(std::memory_order_relaxed) : 0.0;
+  summary.engine_delay_ms = open ? engine_delay_ms_.load(std::memory_order_relaxed) : 0.0;
   return summary;
 }
 

@@ -28,7 +28,11 @@ struct StreamSummary {
   int32_t pcm_sample_rate = 0;  // of the PCM events, Hz; 0 while no streams are open
   double capture_period_ms = 0.0;
   double render_period_ms = 0.0;
-  double latency_ms = 0.0;  // the engine's estimate of its guitar-to-speaker delay
+  double latency_ms = 0.0;  // the guitar-to-speaker delay, measured (or estimated)
+  // The part of it the engine adds beyond the devices' own periods: the cushion the ring keeps
+  // (learnt margin included), the converter's lookahead and a shared render stream's margin.
+  double cushion_ms = 0.0;
+  double engine_delay_ms = 0.0;
 };
 
 class EngineStatus {
@@ -42,6 +46,10 @@ class EngineStatus {
   void ClearStreams();
   // A new estimate for the open streams; ignored while none are open.
   void SetLatency(double latency_ms) { latency_ms_.store(latency_ms, std::memory_order_relaxed); }
+  void SetCushion(double cushion_ms, double engine_delay_ms) {
+    cushion_ms_.store(cushion_ms, std::memory_order_relaxed);
+    engine_delay_ms_.store(engine_delay_ms, std::memory_order_relaxed);
+  }
 
   bool device_lost() const;
   StreamSummary Snapshot() const;
@@ -52,6 +60,8 @@ class EngineStatus {
   mutable std::mutex mutex_;
   StreamSummary summary_;
   std::atomic<double> latency_ms_{0.0};
+  std::atomic<double> cushion_ms_{0.0};
+  std::atomic<double> engine_delay_ms_{0.0};
 };
 
 }  // namespace tonelark

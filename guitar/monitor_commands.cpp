@@ -86,6 +86,8 @@ Monitor::Value Monitor::StatusReply() const {
   reply[Value("capturePeriodMs")] = Value(streams.capture_period_ms);
   reply[Value("renderPeriodMs")] = Value(streams.render_period_ms);
   reply[Value("latencyMs")] = Value(streams.latency_ms);
+  reply[Value("cushionMs")] = Value(streams.cushion_ms);
+  reply[Value("engineDelayMs")] = Value(streams.engine_delay_ms);
   reply[Value("lowLatency")] = Value(start_options_.low_latency);
   reply[Value("sharedCapture")] = Value(start_options_.shared_capture);
   reply[Value("shareSpeakers")] = Value(start_options_.share_speakers);

@@ -73,6 +73,9 @@ class SteeredResampler {
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }
   int32_t margin_samples() const { return margin_; }
+  // The cushion the ring keeps under a render call's need: a packet of the faster side and the
+  // margin, ring samples.
+  int32_t cushion_samples() const { return Floor(); }
 
  private:
   void Evaluate();

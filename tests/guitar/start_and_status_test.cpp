@@ -120,7 +120,8 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
         "ringDroppedSamples", "pcmChunksDropped", "outputClippedSamples"}) {
     EXPECT_EQ(idle.at(counter), EncodableValue(int64_t{0})) << counter;
   }
-  for (const char* period : {"capturePeriodMs", "renderPeriodMs", "latencyMs"}) {
+  for (const char* period :
+       {"capturePeriodMs", "renderPeriodMs", "latencyMs", "cushionMs", "engineDelayMs"}) {
     EXPECT_TRUE(std::holds_alternative<double>(idle.at(period))) << period;
   }
   for (const char* flag :
@@ -131,7 +132,7 @@ TEST_F(StartAndStatusTest, StatusReportsTheEngineWithoutChangingIt) {
   EXPECT_TRUE(std::holds_alternative<std::string>(idle.at("renderName")));
   EXPECT_TRUE(std::holds_alternative<int32_t>(idle.at("renderSampleRate")));
   EXPECT_EQ(idle.at("pcmSampleRate"), EncodableValue(int32_t{0}));
-  EXPECT_EQ(idle.size(), 21u);
+  EXPECT_EQ(idle.size(), 23u);
   EXPECT_EQ(runs_.started.load(), 0) << "status starts nothing";
 
   RecordOptions();
