@@ -159,10 +159,11 @@ def describe_status(entries):
     return [text + "; %s, %s Hz, capture exclusive %s, latency %s ms" % (
                 entries.get("name", "?"), entries.get("sampleRate"), yes_no("captureExclusive"),
                 "%.1f" % latency if isinstance(latency, (int, float)) else "?"),
-            "capture period %s ms; render %s Hz, exclusive %s, period %s ms; asked for lowLatency"
-            " %s, sharedCapture %s" % (ms("capturePeriodMs"), entries.get("renderSampleRate", "?"),
-                                      yes_no("renderExclusive"), ms("renderPeriodMs"),
-                                      yes_no("lowLatency"), yes_no("sharedCapture"))]
+            "capture period %s ms; render on %s, %s Hz, exclusive %s, period %s ms; asked for"
+            " lowLatency %s, sharedCapture %s" % (
+                ms("capturePeriodMs"), entries.get("renderName", "?"),
+                entries.get("renderSampleRate", "?"), yes_no("renderExclusive"),
+                ms("renderPeriodMs"), yes_no("lowLatency"), yes_no("sharedCapture"))]
 
 
 def pcm_chunk_samples(rate):
@@ -379,42 +380,50 @@ def summarise(out_dir, exit_code, speakers_path):
         for when, text in debug:
             add("    %8.3f s  %s" % (when / 1000.0, shorten(text, 100)))
 
-    add("")
-    if speakers_path and os.path.exists(speakers_path):
+    # Headphones plugged in during the run take the monitoring over: their recording follows.
+    headphones_path = os.path.join(out_dir, "headphones.wav")
+    outputs = [(speakers_path, "speaker output", "clicks")]
+    if os.path.exists(headphones_path):
+        outputs.append((headphones_path, "headphones output", "clicks_headphones"))
+    for path, what, key in outputs:
+        add("")
+        if not path or not os.path.exists(path):
+            add("  %s: none written" % what)
+            continue
         try:
-            speakers = read_wav(speakers_path)
-            rms, peak = level(speakers.samples)
-            add("  speaker output: %s, %s; RMS %.1f dBFS, peak %.1f dBFS"
-                % (os.path.basename(speakers_path), speakers.describe(), rms, peak))
-            streaming = streaming_seconds(pairs)
-            if streaming and speakers.seconds < 0.95 * streaming:
-                why = ("periods the speakers did not receive, as on a loaded machine, are not in the"
-                       " file")
-                if pauses:
-                    why = ("the speakers got nothing while the streams were closed (the PCM pause"
-                           " above), and " + why)
-                add("  (it holds %.2f s of the %.2f s between \"start\" and \"stop\": %s, so the"
-                    " gaps below can be shorter than they were)" % (speakers.seconds, streaming, why))
-            clicks = find_clicks(speakers.samples, speakers.rate)
-            facts["clicks"] = [{"onset": round(c["onset"], 4), "pitch": round(c["pitch"], 1),
-                                "accent": c["accent"]} for c in clicks]
-            accents = sum(1 for c in clicks if c["accent"])
-            add("  clicks found: %d (%d accented at ~1568 Hz, %d normal at ~1046.5 Hz)"
-                % (len(clicks), accents, len(clicks) - accents))
-            previous = None
-            for click in clicks:
-                gap = ""
-                if previous is not None:
-                    interval = click["onset"] - previous
-                    gap = "  +%4.0f ms (%.0f bpm)" % (interval * 1000.0, 60.0 / interval if interval else 0)
-                add("    %8.3f s  %7.1f Hz  %-6s peak %.2f%s" % (
-                    click["onset"], click["pitch"], "accent" if click["accent"] else "normal",
-                    click["peak"], gap))
-                previous = click["onset"]
+            output = read_wav(path)
         except WavError as error:
-            add("  speaker output: %s" % error)
-    else:
-        add("  speaker output: none written")
+            add("  %s: %s" % (what, error))
+            continue
+        rms, peak = level(output.samples)
+        add("  %s: %s, %s; RMS %.1f dBFS, peak %.1f dBFS"
+            % (what, os.path.basename(path), output.describe(), rms, peak))
+        streaming = streaming_seconds(pairs)
+        if len(outputs) == 1 and streaming and output.seconds < 0.95 * streaming:
+            why = ("periods the speakers did not receive, as on a loaded machine, are not in the"
+                   " file")
+            if pauses:
+                why = ("the speakers got nothing while the streams were closed (the PCM pause"
+                       " above), and " + why)
+            add("  (it holds %.2f s of the %.2f s between \"start\" and \"stop\": %s, so the"
+                " gaps below can be shorter than they were)" % (output.seconds, streaming, why))
+        clicks = find_clicks(output.samples, output.rate)
+        facts[key] = [{"onset": round(c["onset"], 4), "pitch": round(c["pitch"], 1),
+                       "accent": c["accent"]} for c in clicks]
+        accents = sum(1 for c in clicks if c["accent"])
+        add("  clicks found: %d (%d accented at ~1568 Hz, %d normal at ~1046.5 Hz)"
+            % (len(clicks), accents, len(clicks) - accents))
+        previous = None
+        for click in clicks:
+            gap = ""
+            if previous is not None:
+                interval = click["onset"] - previous
+                gap = "  +%4.0f ms (%.0f bpm)" % (interval * 1000.0,
+                                                 60.0 / interval if interval else 0)
+            add("    %8.3f s  %7.1f Hz  %-6s peak %.2f%s" % (
+                click["onset"], click["pitch"], "accent" if click["accent"] else "normal",
+                click["peak"], gap))
+            previous = click["onset"]
 
     round_trip_path = os.path.join(out_dir, "round-trip.json")
     if os.path.exists(round_trip_path):

@@ -5,8 +5,10 @@ Times are milliseconds after the program's first frame. The story: open the PCM 
 the engine, bring the volume down, play four bars of clicks at 120 bpm with an accent on each
 bar's first beat, turn monitoring off and on again while the clicks go on, ask for the engine's
 "status" before, while and after the guitar adapter is unplugged for 1.5 s in the middle of the
-clicks (the virtual audio configuration unplugs it: see --unplug), try an unknown method and two
-malformed messages, stop, close the stream and the window.
+clicks (the virtual audio configuration unplugs it: see --unplug), plug headphones in that become
+the default output a little after the adapter is back (see --headphones; monitoring follows
+them, and the last "status" tells), try an unknown method and two malformed messages, stop,
+close the stream and the window.
 
 With --shared-capture, "start" asks the engine to capture in shared mode when the adapter refuses
 exclusive mode (as Wine's own audio drivers do, where no unplugging happens); "status" is asked
@@ -14,7 +16,9 @@ at the same moments.
 
 Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4] [--shared-capture]
        make_scenario.py --unplug [--bpm 120] [--bars 4]
---unplug prints the virtual audio lines for the guitar adapter that unplug it at that moment.
+       make_scenario.py --headphones [--bpm 120] [--bars 4]
+--unplug prints the virtual audio lines for the guitar adapter that unplug it at that moment;
+--headphones the lines that make the headphones arrive and become the default output.
 """
 
 import argparse
@@ -37,6 +41,18 @@ def unplug_lines(bpm, bars):
     its capture stream played since "start", so it leaves a little after unplug_ms."""
     return ["remove after-periods %d" % ((unplug_ms(bpm, bars) - START_MS) // DEVICE_PERIOD_MS),
             "return after-ms %d" % AWAY_MS]
+
+
+def headphones_ms(bpm, bars):
+    """When the headphones are plugged in: after the adapter is back, before the last "status"."""
+    return unplug_ms(bpm, bars) + AWAY_MS + 1000
+
+
+def headphones_lines(bpm, bars):
+    """The headphones' arrival for the virtual audio configuration, whose clock starts with the
+    first "start" (the engine creates the audio system then)."""
+    at = headphones_ms(bpm, bars) - START_MS
+    return ["arrive at-ms %d" % at, "default at-ms %d" % at]
 
 
 def scenario_lines(bpm, bars, shared_capture=False):
@@ -62,7 +78,8 @@ def scenario_lines(bpm, bars, shared_capture=False):
         # Where nothing unplugs it (real audio), these are three looks while streaming.
         (unplug - 700, "call %s status   # before the guitar adapter is unplugged" % GUITAR),
         (unplug + 800, "call %s status   # while it is away" % GUITAR),
-        (unplug + AWAY_MS + 1500, "call %s status   # after it is back" % GUITAR),
+        (unplug + AWAY_MS + 1500,
+         "call %s status   # after it is back, on the headphones" % GUITAR),
         # Things a user interface should never send: each is answered and the program goes on.
         (end_of_clicks + 200, "call %s tune string E standard   # unknown method" % GUITAR),
         (end_of_clicks + 400, "raw %s 03 07 00 00 00   # not a method call" % GUITAR),
@@ -95,9 +112,14 @@ def main():
                         help='start with {"sharedCapture": true}')
     parser.add_argument("--unplug", action="store_true",
                         help="print the guitar adapter's removal lines instead")
+    parser.add_argument("--headphones", action="store_true",
+                        help="print the headphones' arrival lines instead")
     args = parser.parse_args()
     if args.unplug:
         print("\n".join(unplug_lines(args.bpm, args.bars)))
+        return
+    if args.headphones:
+        print("\n".join(headphones_lines(args.bpm, args.bars)))
         return
     if not args.out:
         parser.error("OUT.txt is needed")

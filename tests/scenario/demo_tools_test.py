@@ -249,8 +249,8 @@ class FilesTest(unittest.TestCase):
         self.assertIn("PCM paused for 1.91 s", text)
         self.assertIn("deviceLost true, running true; no streams", text)
         self.assertIn("44100 Hz, capture exclusive yes, latency 12.5 ms", text)
-        self.assertIn("capture period 2.5 ms; render 48000 Hz, exclusive no, period 10 ms; asked for"
-                      " lowLatency ?, sharedCapture yes", text)
+        self.assertIn("capture period 2.5 ms; render on ?, 48000 Hz, exclusive no, period 10 ms; asked"
+                      " for lowLatency ?, sharedCapture yes", text)
         self.assertEqual(text.count("engine status"), 1)
         # Counters still at 0 are left out.
         self.assertIn("glitches so far: captureSamplesLost 3\n", text + "\n")
