@@ -225,16 +225,14 @@ void LoseStreams(Monitor& monitor, HRESULT code) {
   monitor.status_.MarkLost();
 }
 
-// One attempt to find and start the devices again, with the selection rules of a start. Failed
-// steps are not logged: the attempt repeats every half second for as long as the device is away.
-bool ReopenStreams(Monitor& monitor) {
-  // A click belongs to its beat: one asked for while the speakers were away would sound late.
-  monitor.click_request_.exchange(0);
-  std::string name;
+// Opens and starts the streams again with the selection rules of a start, the input's name into
+// `*name`; false, with everything closed, when that fails. Failed steps are not logged: a search
+// for a lost device repeats every half second for as long as it is away.
+bool StartStreamsQuietly(Monitor& monitor, std::string* name) {
   bool started;
   {
     QuietFailures quiet;
-    started = StartStreams(monitor, &name);
+    started = StartStreams(monitor, name);
   }
   if (!started) {
     CloseStreams(monitor);
@@ -242,6 +240,15 @@ bool ReopenStreams(Monitor& monitor) {
     return false;
   }
   monitor.device_watcher_.Start(GetTickCount());
+  return true;
+}
+
+// One attempt to find and start the devices again.
+bool ReopenStreams(Monitor& monitor) {
+  // A click belongs to its beat: one asked for while the speakers were away would sound late.
+  monitor.click_request_.exchange(0);
+  std::string name;
+  if (!StartStreamsQuietly(monitor, &name)) return false;
   OutputDebugStringA("Tonelark device back\n");
   PublishStreams(monitor, name);
   return true;
@@ -414,18 +421,10 @@ bool RaisePeriod(Monitor& monitor, bool* lost) {
   CloseStreams(monitor);
   DropCaptured(monitor);
   std::string name;
-  bool started;
-  {
-    QuietFailures quiet;
-    started = StartStreams(monitor, &name);
-  }
-  if (!started) {
-    CloseStreams(monitor);
-    DropCaptured(monitor);
+  if (!StartStreamsQuietly(monitor, &name)) {
     *lost = true;
     return false;
   }
-  monitor.device_watcher_.Start(GetTickCount());
   char line[64];
   std::snprintf(line, sizeof(line), "Tonelark period raised to %.2f ms\n",
                 Milliseconds(monitor.capture_.period_frames, monitor.capture_.info.sample_rate));
