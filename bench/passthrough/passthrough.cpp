@@ -1,6 +1,7 @@
 #include "bench/passthrough/passthrough.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
