@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Sums up a demo run from the files it left: the replies the user interface received, the PCM
 events (count, rate, level, pauses), the engine's "status" replies, the program's debugger
-output, the clicks found in the speaker output (onset and pitch), the round trip when a real
-audio run measured it (round-trip.json) and the program's exit code.
+output, the clicks found in the speaker output (onset and pitch), the round trips when a real
+audio run measured them (round-trip.json) and the program's exit code.
 
 Usage: analyse.py OUT_DIR [--exit-code N] [--speakers speakers.wav] [--json]
 """
@@ -14,7 +14,7 @@ import os
 import re
 import sys
 
-from real_audio import round_trip_lines
+from real_audio import engine_delay_check, engine_figures, round_trip_lines
 from wavio import WavError, read_wav
 
 PCM_CHANNEL = "tonelark/guitar_pcm"
@@ -35,6 +35,8 @@ GLITCH_COUNTERS = ("captureDiscontinuities", "captureSamplesLost", "renderUnderr
 # the analysis window it averages about 0.15. Guitar harmonics that close to the click pitches
 # stay far below this.
 CLICK_THRESHOLD = 0.04
+# The debugger line of a stream opened at the smallest shared engine period (IAudioClient3).
+ENGINE_PERIOD_LINE = "Tonelark shared engine period"
 
 
 # ---- traffic.log ----
@@ -156,14 +158,33 @@ def describe_status(entries):
     if not entries.get("sampleRate"):
         return [text + "; no streams"]
     latency = entries.get("latencyMs")
-    return [text + "; %s, %s Hz, capture exclusive %s, latency %s ms" % (
+    added = ""
+    if "engineDelayMs" in entries:
+        added = " (cushion %s ms; the engine adds %s ms)" % (ms("cushionMs"), ms("engineDelayMs"))
+    return [text + "; %s, %s Hz, capture exclusive %s, latency %s ms%s" % (
                 entries.get("name", "?"), entries.get("sampleRate"), yes_no("captureExclusive"),
-                "%.1f" % latency if isinstance(latency, (int, float)) else "?"),
+                "%.1f" % latency if isinstance(latency, (int, float)) else "?", added),
             "capture period %s ms; render on %s, %s Hz, exclusive %s, period %s ms; asked for"
-            " lowLatency %s, sharedCapture %s" % (
+            " lowLatency %s, sharedCapture %s, shareSpeakers %s" % (
                 ms("capturePeriodMs"), entries.get("renderName", "?"),
                 entries.get("renderSampleRate", "?"), yes_no("renderExclusive"),
-                ms("renderPeriodMs"), yes_no("lowLatency"), yes_no("sharedCapture"))]
+                ms("renderPeriodMs"), yes_no("lowLatency"), yes_no("sharedCapture"),
+                yes_no("shareSpeakers"))]
+
+
+def engine_period_verdict(statuses, debug):
+    """Whether a low-latency start got its shared streams the smallest engine period
+    (IAudioClient3) or the ordinary shared mode, from the "status" replies (decoded maps) and the
+    debugger output's texts; None when no start asked for it with a stream shared."""
+    asked = [s for s in statuses if s.get("lowLatency") and s.get("sampleRate") and
+             (s.get("captureExclusive") is False or s.get("renderExclusive") is False)]
+    if not asked:
+        return None
+    periods = [text for text in debug if text.startswith(ENGINE_PERIOD_LINE)]
+    if periods:
+        return "IAudioClient3 took the smallest engine period: " + "; ".join(periods)
+    return ("IAudioClient3 refused by the driver: ordinary shared mode (no \"%s\" line)"
+            % ENGINE_PERIOD_LINE)
 
 
 def pcm_chunk_samples(rate):
@@ -379,6 +400,11 @@ def summarise(out_dir, exit_code, speakers_path):
             % (len(debug), "" if len(debug) == 1 else "s"))
         for when, text in debug:
             add("    %8.3f s  %s" % (when / 1000.0, shorten(text, 100)))
+        verdict = engine_period_verdict([entries_map for _, entries_map in statuses],
+                                        [text for _, text in debug])
+        if verdict:
+            facts["engine_period"] = verdict
+            add("  " + verdict)
 
     # Headphones plugged in during the run take the monitoring over: their recording follows.
     headphones_path = os.path.join(out_dir, "headphones.wav")
@@ -430,9 +456,11 @@ def summarise(out_dir, exit_code, speakers_path):
         with open(round_trip_path) as f:
             round_trip = json.load(f)
         facts["round_trip"] = round_trip
+        status_maps = [entries_map for _, entries_map in statuses]
+        facts["engine_delay_check"] = engine_delay_check(round_trip, engine_figures(status_maps))
         add("")
         add("  round trip of the impulses in the guitar to the speakers (real audio):")
-        lines.extend(round_trip_lines(round_trip))
+        lines.extend(round_trip_lines(round_trip, status_maps))
 
     report = read_report(os.path.join(out_dir, "report.txt"))
     if report:

@@ -10,11 +10,11 @@ the default output a little after the adapter is back (see --headphones; monitor
 them, and the last "status" tells), try an unknown method and two malformed messages, stop,
 close the stream and the window.
 
-With --shared-capture, "start" asks the engine to capture in shared mode when the adapter refuses
-exclusive mode (as Wine's own audio drivers do, where no unplugging happens); "status" is asked
-at the same moments.
+Each --start-option NAME sets that "start" option to true: through Wine's own audio drivers, which
+refuse exclusive capture, "sharedCapture" at least (nothing unplugs the adapter there, and "status"
+is asked at the same moments).
 
-Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4] [--shared-capture]
+Usage: make_scenario.py OUT.txt [--bpm 120] [--bars 4] [--start-option NAME]...
        make_scenario.py --unplug [--bpm 120] [--bars 4]
        make_scenario.py --headphones [--bpm 120] [--bars 4]
 --unplug prints the virtual audio lines for the guitar adapter that unplug it at that moment;
@@ -55,7 +55,7 @@ def headphones_lines(bpm, bars):
     return ["arrive at-ms %d" % at, "default at-ms %d" % at]
 
 
-def scenario_lines(bpm, bars, shared_capture=False):
+def scenario_lines(bpm, bars, start_options=()):
     beat_ms = 60000.0 / bpm
     first_click = 2000
     clicks = bars * 4
@@ -65,10 +65,12 @@ def scenario_lines(bpm, bars, shared_capture=False):
         return first_click + int(round(n * beat_ms))
 
     unplug = unplug_ms(bpm, bars)
+    start = "call %s start" % GUITAR
+    if start_options:
+        start += " map " + " ".join("%s=bool:true" % name for name in start_options)
     actions = [
         (300, "listen %s" % PCM),
-        (START_MS, "call %s start%s" % (GUITAR,
-                                        " map sharedCapture=bool:true" if shared_capture else "")),
+        (START_MS, start),
         (1600, "call %s setVolume double 0.5" % GUITAR),
         # Monitoring off for the middle bars: only the clicks sound; then the guitar comes back.
         (beat(4.5), "call %s setSpeaker bool false   # monitoring off" % GUITAR),
@@ -108,8 +110,8 @@ def main():
     parser.add_argument("out", nargs="?")
     parser.add_argument("--bpm", type=float, default=120.0)
     parser.add_argument("--bars", type=int, default=4)
-    parser.add_argument("--shared-capture", action="store_true",
-                        help='start with {"sharedCapture": true}')
+    parser.add_argument("--start-option", action="append", default=[], metavar="NAME",
+                        help='a "start" option set to true (again for each option)')
     parser.add_argument("--unplug", action="store_true",
                         help="print the guitar adapter's removal lines instead")
     parser.add_argument("--headphones", action="store_true",
@@ -124,7 +126,7 @@ def main():
     if not args.out:
         parser.error("OUT.txt is needed")
     with open(args.out, "w") as f:
-        f.write("\n".join(scenario_lines(args.bpm, args.bars, args.shared_capture)) + "\n")
+        f.write("\n".join(scenario_lines(args.bpm, args.bars, args.start_option)) + "\n")
 
 
 if __name__ == "__main__":

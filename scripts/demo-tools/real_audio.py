@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs a command against a private PulseAudio server, the one real audio stack that the program
-can meet under Wine (through Wine's own PulseAudio driver), and measures the round trip.
+can meet under Wine (through Wine's own PulseAudio driver), and measures the round trip beside two
+others on the same devices.
 
 The server offers two devices, both channels of one null sink, "recorder":
 - "Rocksmith Guitar Adapter" (sink `guitar`, mono, the recorder's channel aux0): Wine shows its
@@ -11,21 +12,25 @@ One raw recording of the recorder's monitor thus holds the guitar as played and 
 play on one clock, sample-aligned: a separate paplay and parecord have no common time origin.
 
 Before the command runs, PulseAudio's own module-loopback copies the guitar adapter's monitor to
-the speakers while a few impulses play: the baseline. Then the guitar WAV plays in a loop while
-the command runs. Impulses in the guitar WAV (a +0.9/-0.9 sample pair, see make_guitar.py
---impulses) are found in both channels; each one's delay is the round trip through the program.
+the speakers while a few impulses play: the baseline. Then the guitar WAV plays in a loop, first
+while the pass-through runs (a bare shared-mode copy from the adapter to the speakers under Wine,
+bench/passthrough: what Wine's driver alone costs), then while the command runs. Impulses in the
+guitar WAV (a +0.9/-0.9 sample pair, see make_guitar.py --impulses) are found in both channels;
+each one's delay is the round trip through whatever ran at the time.
 
 Usage: real_audio.py --dir DIR --guitar guitar.wav --out OUT_DIR [--loopback-latency-msec 1]
-                     -- COMMAND [ARG...]
-Writes OUT_DIR/speakers.wav (what the speakers played), OUT_DIR/guitar-played.wav (the guitar as
-the adapter received it), OUT_DIR/round-trip.json and OUT_DIR/pulseaudio.log; exits with the
-command's exit code, or 77 when no PulseAudio server could be started.
+                     [--passthrough "wine passthrough.exe 8"] -- COMMAND [ARG...]
+Writes OUT_DIR/speakers.wav (what the speakers played while the command ran), OUT_DIR/guitar-played.wav
+(the guitar as the adapter received it then), OUT_DIR/round-trip.json and OUT_DIR/pulseaudio.log;
+exits with the command's exit code, or 77 when no PulseAudio server could be started.
 """
 
 import argparse
 import array
+import contextlib
 import json
 import os
+import shlex
 import shutil
 import signal
 import statistics
@@ -52,6 +57,8 @@ MIN_OUTPUT_STEP = 0.05
 STANDOUT = 3.0
 NEIGHBOURHOOD = 240
 SPREAD = 16
+# The program's round trip less the pass-through's should be what the engine says it adds.
+ENGINE_DELAY_TOLERANCE_MS = 2.0
 
 
 class Unavailable(Exception):
@@ -317,7 +324,8 @@ class RealAudioSession:
         self.server = PulseServer(self.folder)
         self.recorder = None
         self.player = None
-        self.baseline_end = 0  # samples into the recording where the program's part starts
+        self.baseline_end = 0  # frames into the recording where module-loopback's part ends
+        self.passthrough_span = None  # (first, end) frames of the pass-through's part
 
     def __enter__(self):
         return self.start()
@@ -353,7 +361,19 @@ class RealAudioSession:
             time.sleep(0.3)
         finally:
             self.server.pactl("unload-module", module)
-        self.baseline_end = os.path.getsize(self.recorder.path) // (2 * len(CHANNELS))
+        self.baseline_end = self.recorded_frames()
+
+    def recorded_frames(self):
+        return os.path.getsize(self.recorder.path) // (2 * len(CHANNELS))
+
+    @contextlib.contextmanager
+    def passthrough(self):
+        """The part of the recording that the body of the `with` fills: the pass-through's."""
+        first = self.recorded_frames()
+        try:
+            yield
+        finally:
+            self.passthrough_span = (first, self.recorded_frames())
 
     def env(self, base=None):
         return self.server.client_env(base)
@@ -375,17 +395,19 @@ class RealAudioSession:
         """Writes speakers.wav, guitar-played.wav and round-trip.json into out_dir; returns the
         round trip as a dict."""
         guitar, left, _ = self.recorder.channels()
-        write_wav_mono16(os.path.join(out_dir, "guitar-played.wav"), RATE,
-                         guitar[self.baseline_end:])
-        write_wav_mono16(os.path.join(out_dir, "speakers.wav"), RATE, left[self.baseline_end:])
+        program_first = self.passthrough_span[1] if self.passthrough_span else self.baseline_end
+        write_wav_mono16(os.path.join(out_dir, "guitar-played.wav"), RATE, guitar[program_first:])
+        write_wav_mono16(os.path.join(out_dir, "speakers.wav"), RATE, left[program_first:])
         loopback = impulse_delays(guitar, left, RATE, last=self.baseline_end)
-        program = impulse_delays(guitar, left, RATE, first=self.baseline_end)
+        program = impulse_delays(guitar, left, RATE, first=program_first)
         result = {"rate": RATE,
                   "loopback_latency_msec": self.loopback_latency_msec,
                   "loopback": describe_delays(loopback),
                   "program": describe_delays(program),
-                  "program_impulses_s": [round(t - self.baseline_end / RATE, 3)
-                                         for t, _ in program]}
+                  "program_impulses_s": [round(t - program_first / RATE, 3) for t, _ in program]}
+        if self.passthrough_span:
+            result["passthrough"] = describe_delays(
+                impulse_delays(guitar, left, RATE, *self.passthrough_span))
         program_ms = result["program"].get("median_ms")
         loopback_ms = result["loopback"].get("median_ms")
         if program_ms and loopback_ms:
@@ -396,8 +418,39 @@ class RealAudioSession:
         return result
 
 
-def round_trip_lines(result):
-    """The round trip as the summary prints it."""
+ENGINE_FIGURES = ("latencyMs", "cushionMs", "engineDelayMs")
+
+
+def engine_figures(statuses):
+    """The median of each of ENGINE_FIGURES (ms) over the "status" replies (decoded maps) that
+    found the streams open; {} when none did."""
+    streaming = [s for s in statuses if s.get("sampleRate") and not s.get("deviceLost")]
+    figures = {}
+    for key in ENGINE_FIGURES:
+        values = [s[key] for s in streaming
+                  if isinstance(s.get(key), (int, float)) and not isinstance(s.get(key), bool)]
+        if values:
+            figures[key] = round(statistics.median(values), 2)
+    return figures
+
+
+def engine_delay_check(result, figures):
+    """The program's round trip less the pass-through's (medians) beside the "engineDelayMs" it
+    reported; {} when a figure is missing."""
+    program = result.get("program", {}).get("median_ms")
+    bare = result.get("passthrough", {}).get("median_ms")
+    engine = figures.get("engineDelayMs")
+    if program is None or bare is None or engine is None:
+        return {}
+    added = program - bare
+    return {"added_ms": round(added, 2), "engine_delay_ms": engine,
+            "difference_ms": round(added - engine, 2),
+            "matches": abs(added - engine) <= ENGINE_DELAY_TOLERANCE_MS}
+
+
+def round_trip_lines(result, statuses=()):
+    """The round trips as the summary prints them; with the program's "status" replies, its own
+    figures and whether the delay it adds to the pass-through's is the one it reports."""
     lines = []
     program, loopback = result.get("program", {}), result.get("loopback", {})
 
@@ -409,10 +462,27 @@ def round_trip_lines(result):
             figures["impulses"])
 
     lines.append(one("through tonelark.exe under Wine:", program))
+    if program.get("arrived"):
+        # The engine's delay moves while it steers and after it primes again: each one tells how.
+        lines.append("      each impulse (ms): " + " ".join(
+            "-" if d is None else "%.1f" % d for d in program.get("each_ms", [])))
+    if "passthrough" in result:
+        lines.append(one("bare pass-through under Wine:", result["passthrough"]))
     lines.append(one("PulseAudio module-loopback (%s ms):" % result.get("loopback_latency_msec"),
                      loopback))
     if "ratio" in result:
         lines.append("    ratio program / loopback: %.2f" % result["ratio"])
+    figures = engine_figures(statuses)
+    if figures:
+        lines.append("    tonelark.exe's own figures (median of its \"status\" replies): %s" % ", ".join(
+            "%s %.2f ms" % (key, figures[key]) for key in ENGINE_FIGURES if key in figures))
+    check = engine_delay_check(result, figures)
+    if check:
+        lines.append("    program - pass-through: %.2f ms; engineDelayMs: %.2f ms; difference %+.2f"
+                     " ms: %s within %g ms" % (
+                         check["added_ms"], check["engine_delay_ms"], check["difference_ms"],
+                         "they match" if check["matches"] else "they do NOT match",
+                         ENGINE_DELAY_TOLERANCE_MS))
     return lines
 
 
@@ -423,6 +493,8 @@ def main():
     parser.add_argument("--out", required=True, help="where the recordings and figures go")
     parser.add_argument("--loopback-latency-msec", type=int, default=1,
                         help="module-loopback's latency_msec (1: as low as it goes)")
+    parser.add_argument("--passthrough", metavar="COMMAND",
+                        help="the pass-through to measure before the command, as one string")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -433,6 +505,17 @@ def main():
 
     try:
         with RealAudioSession(args.dir, args.guitar, args.loopback_latency_msec) as session:
+            if args.passthrough:
+                with session.passthrough():
+                    bare = subprocess.Popen(shlex.split(args.passthrough), env=session.env(),
+                                            stdin=subprocess.DEVNULL)
+                    try:
+                        bare_code = bare.wait()
+                    finally:
+                        stop_process(bare, signal.SIGTERM)
+                if bare_code != 0:
+                    print("real audio: the pass-through ended with code %d" % bare_code,
+                          file=sys.stderr)
             child = subprocess.Popen(command, env=session.env(), stdin=subprocess.DEVNULL)
             try:
                 code = child.wait()

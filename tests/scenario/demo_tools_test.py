@@ -3,6 +3,7 @@
 round trip of impulses through real audio, the demo and soak scenarios, and the soak's resource
 summary."""
 
+import json
 import math
 import os
 import random
@@ -128,10 +129,11 @@ class RoundTripTest(unittest.TestCase):
 
 
 class DemoScenarioTest(unittest.TestCase):
-    def test_shared_capture_start_and_three_status_calls(self):
-        lines = make_scenario.scenario_lines(120.0, 4, shared_capture=True)
+    def test_start_options_and_three_status_calls(self):
+        lines = make_scenario.scenario_lines(120.0, 4, ["lowLatency", "sharedCapture", "shareSpeakers"])
         calls = [line.split("#")[0].split()[3:] for line in lines if " call " in line]
-        self.assertIn(["start", "map", "sharedCapture=bool:true"], calls)
+        self.assertIn(["start", "map", "lowLatency=bool:true", "sharedCapture=bool:true",
+                       "shareSpeakers=bool:true"], calls)
         self.assertEqual(calls.count(["status"]), 3)
         self.assertNotIn(["start"], calls)
 
@@ -226,21 +228,34 @@ class FilesTest(unittest.TestCase):
         self.assertAlmostEqual(facts["clicks"][0]["onset"], 0.25, delta=0.002)
 
 
-    def test_status_replies_and_a_pause_of_the_pcm_events(self):
+    def test_status_replies_a_pause_of_the_pcm_events_and_the_engine_delay_check(self):
         status = ('success {"captureExclusive": %s, "deviceLost": %s, "latencyMs": 12.5, '
                   '"name": "Guitar \\"A\\", 1", "running": true, "sampleRate": %d, '
                   '"captureSamplesLost": 3L, "pcmChunksDropped": 0L, "capturePeriodMs": 2.5, '
                   '"renderSampleRate": 48000, "renderExclusive": false, "renderPeriodMs": 1e+01, '
-                  '"sharedCapture": true}')
+                  '"sharedCapture": true, "lowLatency": true, "shareSpeakers": true, "cushionMs": 1e+01, '
+                  '"engineDelayMs": %s}')
         with tempfile.TemporaryDirectory() as out:
             with open(os.path.join(out, "traffic.log"), "w") as f:
                 times = [100.0 + 5.0 * i for i in range(20)] + [2100.0 + 5.0 * i for i in range(20)]
                 for t in times:
                     f.write("%10.3f app->ui tonelark/guitar_pcm event success bytes[512]\n" % t)
-                for t, lost, rate in ((50.0, "false", 48000), (1000.0, "true", 0), (2500.0, "false", 44100)):
+                # While the device is lost its figures are no measure of the streams.
+                for t, lost, rate, delay in ((50.0, "false", 48000, "9.5"), (1000.0, "true", 0, "99.0"),
+                                             (2500.0, "false", 44100, "10.5")):
                     f.write("%10.3f ui->app tonelark/guitar message status(null) | hex 07\n" % t)
                     f.write("%10.3f app->ui tonelark/guitar reply %s | hex 00\n"
-                            % (t + 1.0, status % ("false" if rate == 0 else "true", lost, rate)))
+                            % (t + 1.0, status % ("false" if rate == 0 else "true", lost, rate, delay)))
+            with open(os.path.join(out, "debug.log"), "w") as f:
+                f.write("   120.000 Tonelark exclusive 48000 Hz capture, render shared 48000 Hz\n")
+            round_trip = {"program": {"arrived": 4, "impulses": 5, "median_ms": 31.5, "min_ms": 30.0,
+                                      "max_ms": 33.0, "each_ms": [None, 30.0, 31.0, 32.0, 33.0]},
+                          "passthrough": {"arrived": 3, "impulses": 3, "median_ms": 20.0, "min_ms": 20.0,
+                                          "max_ms": 20.0},
+                          "loopback": {"arrived": 5, "impulses": 5, "median_ms": 7.0, "min_ms": 7.0,
+                                       "max_ms": 7.0}}
+            with open(os.path.join(out, "round-trip.json"), "w") as f:
+                json.dump(round_trip, f)
             lines, facts = analyse.summarise(out, 0, None)
         self.assertEqual(facts["pcm_pauses"], [{"from": 0.195, "to": 2.1}])
         self.assertEqual([(s["time"], s["deviceLost"], s["running"]) for s in facts["status"]],
@@ -248,13 +263,21 @@ class FilesTest(unittest.TestCase):
         text = "\n".join(lines)
         self.assertIn("PCM paused for 1.91 s", text)
         self.assertIn("deviceLost true, running true; no streams", text)
-        self.assertIn("44100 Hz, capture exclusive yes, latency 12.5 ms", text)
+        self.assertIn("44100 Hz, capture exclusive yes, latency 12.5 ms (cushion 10 ms; the engine adds 10.5 ms)",
+                      text)
+        self.assertIn("IAudioClient3 refused by the driver: ordinary shared mode", text)
+        self.assertEqual(facts["engine_delay_check"], {"added_ms": 11.5, "engine_delay_ms": 10.0,
+                                                       "difference_ms": 1.5, "matches": True})
+        self.assertIn("bare pass-through under Wine:      median  20.00 ms", text)
+        self.assertIn("each impulse (ms): - 30.0 31.0 32.0 33.0", text)
+        self.assertIn("program - pass-through: 11.50 ms; engineDelayMs: 10.00 ms; difference +1.50 ms: they"
+                      " match within 2 ms", text)
         self.assertIn("capture period 2.5 ms; render on ?, 48000 Hz, exclusive no, period 10 ms; asked"
-                      " for lowLatency ?, sharedCapture yes", text)
+                      " for lowLatency yes, sharedCapture yes, shareSpeakers yes", text)
         self.assertEqual(text.count("engine status"), 1)
         # Counters still at 0 are left out.
         self.assertIn("glitches so far: captureSamplesLost 3\n", text + "\n")
-        entries = analyse.decoded_map(status % ("true", "false", 48000))
+        entries = analyse.decoded_map(status % ("true", "false", 48000, "9.5"))
         self.assertEqual(entries["name"], 'Guitar \\"A\\", 1')
         self.assertEqual((entries["latencyMs"], entries["captureSamplesLost"]), (12.5, 3))
 
