@@ -177,7 +177,7 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, in
   const bool ring_was_empty = usable() <= 0;
   measured_delay_ms_ = ring_was_empty ? 0.0 : DelayMs(play_time);
   const double target = measured_delay_ms_ > 0.0
-                            ? steering_.NextStepForDelay(measured_delay_ms_, frames)
+                            ? steering_.NextStepForDelay(measured_delay_ms_, usable(), frames)
                             : steering_.NextStep(usable(), frames);
   // The step glides to its new value over the call, so a correction bends the pitch instead of
   // stepping it.

@@ -107,7 +107,7 @@ double SteeredResampler::NextStep(int32_t ring_count, uint32_t frames) {
   return step;
 }
 
-double SteeredResampler::NextStepForDelay(double delay_ms, uint32_t frames) {
+double SteeredResampler::NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames) {
   if (target_delay_ms_ <= 0.0) target_delay_ms_ = delay_ms;
   double error = delay_ms - target_delay_ms_;
   if (std::fabs(error) <= kDelayDeadBandMs) {
@@ -121,6 +121,15 @@ double SteeredResampler::NextStepForDelay(double delay_ms, uint32_t frames) {
                              -kMaxCorrectionPpm, kMaxCorrectionPpm);
   correction_ppm_ = std::clamp(integral_ppm_ + kDelayProportionalPpmPerMs * error,
                                -kMaxCorrectionPpm, kMaxCorrectionPpm);
+  const double headroom = static_cast<double>(ring_count) - frames * nominal_step_;
+  // Below the learnt margin the cushion is gone: a correct clock would not ask for more speed.
+  if (headroom < margin_) {
+    integral_ppm_ = std::min(integral_ppm_, 0.0);
+    correction_ppm_ = std::min(correction_ppm_, 0.0);
+  } else if (headroom > Floor() + band_ + 2.0 * slower_packet_) {
+    integral_ppm_ = std::max(integral_ppm_, 0.0);
+    correction_ppm_ = std::max(correction_ppm_, 0.0);
+  }
   return nominal_step_ * (1.0 + correction_ppm_ * 1e-6);
 }
 

@@ -65,8 +65,10 @@ class SteeredResampler {
   // before it: the ring step (capture samples per output frame) for this call.
   double NextStep(int32_t ring_count, uint32_t frames);
   // The same, from the delay (ms) between the capture of the sample the call starts at and the
-  // moment its first frame will be heard. The first delay after priming is the target.
-  double NextStepForDelay(double delay_ms, uint32_t frames);
+  // moment its first frame will be heard. The first delay after priming is the target. The fill
+  // has the last word: the steering never drains a ring that has used up its cushion, nor fills
+  // one that grew past its band, whatever the times say (a driver's may not be true).
+  double NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames);
   // The delay the steering holds; 0 before the first measurement.
   double target_delay_ms() const { return target_delay_ms_; }
 

@@ -119,6 +119,25 @@ TEST(SteeredResamplerTest, DriftingClocksNeitherEmptyNorOverfillTheRing) {
   }
 }
 
+// Times that do not hold together (a driver whose clock says the delay keeps growing) must not
+// drain the ring into a gap, nor pile it up without end.
+TEST(SteeredResamplerTest, TheFillOverrulesADelayThatNeverSettles) {
+  tonelark::SteeredResampler resampler;
+  resampler.Configure(48000, 48000, 480, 480);
+  resampler.Restart();
+  resampler.EndPriming();
+  double delay = 20.0;
+  for (int call = 0; call < 1000; ++call, delay += 0.5) {
+    resampler.NextStepForDelay(delay, 960, 480);
+  }
+  EXPECT_GT(resampler.correction_ppm(), 0.0) << "a full ring may drain";
+  EXPECT_EQ(resampler.NextStepForDelay(delay, 400, 480), 1.0) << "one short of a call may not";
+  // Now the times say the delay is too short.
+  for (int call = 0; call < 1000; ++call) resampler.NextStepForDelay(10.0, 960, 480);
+  EXPECT_LT(resampler.correction_ppm(), 0.0) << "a ring within its band may fill";
+  EXPECT_EQ(resampler.NextStepForDelay(10.0, 20000, 480), 1.0) << "an overfull one may not";
+}
+
 TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
   tonelark::SteeredResampler resampler;
   resampler.Configure(48000, 48000, 480, 480);
