@@ -341,6 +341,7 @@ bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
   if (!opened) return false;
   ConfigureMonitoring(monitor);
   monitor.monitoring_.Reprime();
+  monitor.render_trust_.Reset();
   ProcessCapture(monitor);
   RenderMonitor(monitor);
   if (FAILED(monitor.render_.client->Start())) return false;
@@ -532,6 +533,8 @@ bool StartStreams(Monitor& monitor, std::string* name) {
   ConfigureMonitoring(monitor);
   monitor.monitoring_.Restart();
   monitor.glitches_.RestartCapturePositions();
+  monitor.capture_trust_.Reset();
+  monitor.render_trust_.Reset();
   HRESULT hr = monitor.capture_.client->Start();
   if (FAILED(hr)) {
     LogFailure("capture start", hr);
@@ -615,6 +618,11 @@ CaptureOutcome ProcessCapture(Monitor& monitor) {
     outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, &captured);
     if (FAILED(outcome.result)) return outcome;
     monitor.glitches_.OnCapturePacket(flags, position, frames);
+    if (!monitor.capture_trust_.Observe(static_cast<int64_t>(captured),
+                                        static_cast<double>(position),
+                                        monitor.capture_.info.sample_rate)) {
+      captured = 0;
+    }
     // A packet without a buffer is read as silence rather than dereferenced.
     const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr;
     AppendPacket(monitor, silent ? SampleLayout::kNone : layout, silent ? nullptr : data, frames,

@@ -18,7 +18,7 @@
 //   re-open after a device loss does not touch them; it publishes to `status_` instead.
 // - `start_options_` is written by the user-interface thread before the audio thread starts.
 // - `glitches_` and `status_` are shared as their own headers say; `monitoring_`,
-//   `pcm_resampler_`, `render_scratch_`, `device_watcher_`, `delay_median_`, the enumerator, the
+//   `pcm_resampler_`, `render_scratch_`, `device_watcher_`, `delay_median_`, the clock trusts, the enumerator, the
 //   endpoint ids and names belong to the audio thread while it runs; `endpoints_` hands over from
 //   the system's notification thread as its header says.
 // - `pcm_pool_` (chunks ready for the producer) is guarded by `pcm_mutex_` like the queue.
@@ -43,6 +43,7 @@
 #include "channels/method_result.h"
 #include "channels/stream_handler_error.h"
 #include "guitar/audio_stream.h"
+#include "guitar/clock_trust.h"
 #include "guitar/delay_median.h"
 #include "guitar/device_watcher.h"
 #include "guitar/endpoint_listener.h"
@@ -169,6 +170,8 @@ class Monitor {
   GlitchCounters glitches_;       // since the current start
   DeviceWatcher device_watcher_;  // loss of the streams' devices
   DelayMedian delay_median_;      // the measured delay, for "status"
+  ClockTrust capture_trust_;      // whether the capture packets' times hold together
+  ClockTrust render_trust_;       // whether the render clock's do
   EngineStatus status_;           // what "status" reports about the streams
 
   // Test seams: what the started thread runs (AudioLoop by default) and how it is started, so

@@ -195,6 +195,10 @@ int64_t PlayTime(Monitor& monitor) {
     }
     render.next_frame = caught_up;
   }
+  if (!monitor.render_trust_.Observe(static_cast<int64_t>(read_at), heard,
+                                     render.info.sample_rate)) {
+    return 0;
+  }
   const double ahead = static_cast<double>(render.next_frame) - heard;
   return static_cast<int64_t>(read_at) +
          static_cast<int64_t>(ahead * 1e7 / render.info.sample_rate + 0.5);

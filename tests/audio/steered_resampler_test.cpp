@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "gtest/gtest.h"
+#include "guitar/clock_trust.h"
 
 namespace tonelark_test {
 namespace {
@@ -136,6 +137,20 @@ TEST(SteeredResamplerTest, TheFillOverrulesADelayThatNeverSettles) {
   for (int call = 0; call < 1000; ++call) resampler.NextStepForDelay(10.0, 960, 480);
   EXPECT_LT(resampler.correction_ppm(), 0.0) << "a ring within its band may fill";
   EXPECT_EQ(resampler.NextStepForDelay(10.0, 20000, 480), 1.0) << "an overfull one may not";
+}
+
+// Readings of a position against the performance counter: a crystal's few hundred ppm are
+// believed, a clock 0.2% off is not, and stays disbelieved.
+TEST(ClockTrustTest, APositionThatRunsOffItsRateIsNotBelieved) {
+  for (double ppm : {300.0, -900.0, 2000.0}) {
+    SCOPED_TRACE(ppm);
+    tonelark::ClockTrust trust;
+    bool believed = true;
+    for (int64_t ms = 0; ms <= 5000; ms += 10) {
+      believed = trust.Observe(1000000 + ms * 10000, ms * 48.0 * (1.0 + ppm * 1e-6), 48000);
+    }
+    EXPECT_EQ(believed, ppm < 1000.0);
+  }
 }
 
 TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
