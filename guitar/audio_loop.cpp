@@ -181,8 +181,7 @@ double EstimatedLatencyMs(const Monitor& monitor) {
          Milliseconds(render_queue, render_rate);
 }
 
-// "latencyMs": the median of the delays measured over the last second where the streams give
-// their times, else the estimate (which follows the cushion as it grows).
+// "cushionMs" and "engineDelayMs": what the engine adds beyond the devices' periods.
 void PublishCushion(Monitor& monitor) {
   const int32_t capture_rate = monitor.capture_.info.sample_rate;
   const int32_t render_rate = monitor.render_.info.sample_rate;
@@ -198,13 +197,15 @@ void PublishCushion(Monitor& monitor) {
   monitor.status_.SetCushion(cushion, cushion + converter + margin);
 }
 
+// "latencyMs": the median of the delays measured over the last second where the streams give
+// their times, else the estimate (which follows the cushion as it grows).
 void PublishLatency(Monitor& monitor) {
   PublishCushion(monitor);
-  const double measured = monitor.monitoring_.measured_delay_ms();
+  double measured = 0.0;
+  uint32_t frames = 0;
   const int32_t render_rate = monitor.render_.info.sample_rate;
-  if (measured > 0.0 && render_rate > 0) {
-    const double seconds = static_cast<double>(monitor.render_.period_frames) / render_rate;
-    if (monitor.delay_median_.Add(measured, seconds)) {
+  if (monitor.monitoring_.TakeMeasurement(&measured, &frames) && render_rate > 0) {
+    if (monitor.delay_median_.Add(measured, static_cast<double>(frames) / render_rate)) {
       monitor.status_.SetLatency(monitor.delay_median_.median_ms());
     }
   } else if (!monitor.delay_median_.measuring()) {
@@ -254,8 +255,6 @@ bool ReopenStreams(Monitor& monitor) {
   return true;
 }
 
-// Serves the streams until the stop request; while the devices are lost, looks for them again
-// every half second.
 // The enumerator for the whole run, and the endpoint listener registered with it. Without either
 // the engine still runs: loss and return are then found by the streams' failures, their silence
 // and the half-second search.
@@ -350,11 +349,7 @@ bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
   monitor.render_id_ = EndpointId(device);
   monitor.render_name_ = DisplayName(device);
   OutputDebugStringA(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
-  if (monitor.render_.engine_period > 0) {
-    OutputDebugStringA(("Tonelark shared engine period " +
-                        std::to_string(monitor.render_.engine_period) + " frames\n")
-                           .c_str());
-  }
+  LogEnginePeriod(monitor.render_);
   PublishStreams(monitor, monitor.capture_name_);
   return true;
 }

@@ -18,7 +18,6 @@ class ClockTrust {
   // A reading: the stream position (frames) at `time` (100 ns), at `rate` frames per second.
   // Returns whether the stream's times are still believed.
   bool Observe(int64_t time, double position, int32_t rate);
-  bool trusted() const { return trusted_; }
 
  private:
   bool trusted_ = true;

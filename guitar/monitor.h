@@ -18,9 +18,9 @@
 //   re-open after a device loss does not touch them; it publishes to `status_` instead.
 // - `start_options_` is written by the user-interface thread before the audio thread starts.
 // - `glitches_` and `status_` are shared as their own headers say; `monitoring_`,
-//   `pcm_resampler_`, `render_scratch_`, `device_watcher_`, `delay_median_`, the clock trusts, the enumerator, the
-//   endpoint ids and names belong to the audio thread while it runs; `endpoints_` hands over from
-//   the system's notification thread as its header says.
+//   `pcm_resampler_`, `render_scratch_`, `device_watcher_`, `delay_median_`, the clock trusts, the
+//   enumerator, the endpoint ids and names belong to the audio thread while it runs; `endpoints_`
+//   hands over from the system's notification thread as its header says.
 // - `pcm_pool_` (chunks ready for the producer) is guarded by `pcm_mutex_` like the queue.
 #ifndef GUITAR_MONITOR_H_
 #define GUITAR_MONITOR_H_

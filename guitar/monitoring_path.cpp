@@ -8,7 +8,6 @@ namespace tonelark {
 namespace {
 
 constexpr int32_t kMinimumCapacity = 16384;  // samples
-constexpr int32_t kMaxMarginMs = 20;         // the most the rate control's margin grows to
 
 int32_t PowerOfTwoAtLeast(int64_t value) {
   int32_t capacity = kMinimumCapacity;
@@ -36,7 +35,8 @@ void MonitoringPath::Configure(int32_t capture_rate, int32_t render_rate,
   const int64_t packet = std::max<int64_t>(
       capture_packet_frames,
       static_cast<int64_t>(std::ceil(render_call_frames * steering_.nominal_step())));
-  const int64_t largest_margin = int64_t{std::max(capture_rate, 0)} * kMaxMarginMs / 1000;
+  const int64_t largest_margin =
+      int64_t{std::max(capture_rate, 0)} * SteeredResampler::kMaxMarginMs / 1000;
   const int64_t needed = steering_.CutFill() + largest_margin + 2 * packet + 2 * filter_.taps();
   capacity_ = PowerOfTwoAtLeast(needed);
   mask_ = capacity_ - 1;
@@ -52,12 +52,12 @@ void MonitoringPath::Reset() {
 }
 
 void MonitoringPath::Restart() {
-  steering_.Restart();
+  Reprime();
   timed_capture_ = 0;
   measured_delay_ms_ = 0.0;
+  measured_frames_ = 0;
   read_ = write_;
   fraction_ = 0.0;
-  last_step_ = steering_.nominal_step();
   if (storage_.empty()) return;
   // What the converter reads behind its position: silence, not audio from before the restart.
   for (int64_t index = read_ - filter_.half() + 1; index < read_; ++index) Store(index, 0.0f);
@@ -156,6 +156,14 @@ void MonitoringPath::Advance() {
   fraction_ -= static_cast<double>(whole);
 }
 
+bool MonitoringPath::TakeMeasurement(double* delay_ms, uint32_t* frames) {
+  if (measured_frames_ == 0) return false;
+  *delay_ms = measured_delay_ms_;
+  *frames = measured_frames_;
+  measured_frames_ = 0;
+  return true;
+}
+
 double MonitoringPath::DelayMs(int64_t play_time) const {
   if (play_time <= 0 || timed_capture_ <= 0 || capture_rate_ <= 0) return 0.0;
   const double position = static_cast<double>(read_ - timed_index_) + fraction_;
@@ -176,6 +184,7 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, in
   }
   const bool ring_was_empty = usable() <= 0;
   measured_delay_ms_ = ring_was_empty ? 0.0 : DelayMs(play_time);
+  measured_frames_ = measured_delay_ms_ > 0.0 ? frames : 0;
   const double target = measured_delay_ms_ > 0.0
                             ? steering_.NextStepForDelay(measured_delay_ms_, usable(), frames)
                             : steering_.NextStep(usable(), frames);

@@ -53,8 +53,9 @@ class MonitoringPath {
   // performance counter; 0 when unknown). With both times known the rate control holds the delay
   // between the two, and the delay is measured.
   ReadOutcome Read(uint32_t frames, float* out, int64_t play_time = 0);
-  // The delay from the string to the speakers at the last read, ms; 0 when not measured.
-  double measured_delay_ms() const { return measured_delay_ms_; }
+  // The delay from the string to the speakers measured at the last read (ms) and that read's
+  // frames, each read's once: false when no read measured one since the last call.
+  bool TakeMeasurement(double* delay_ms, uint32_t* frames);
 
   int32_t usable() const;
   // Samples held from the position on, the converter's lookahead included.
@@ -68,7 +69,6 @@ class MonitoringPath {
   // a render call of `render_frames`, plus the converter's lookahead.
   double WaitSamples(uint32_t render_frames) const;
   int32_t converter_delay_samples() const { return filter_.half(); }
-  int32_t capacity() const { return capacity_; }
 
   // Test seam: the samples held, oldest first.
   std::vector<float> QueuedForTesting() const;
@@ -114,6 +114,7 @@ class MonitoringPath {
   int64_t timed_index_ = 0;
   int64_t timed_capture_ = 0;
   double measured_delay_ms_ = 0.0;
+  uint32_t measured_frames_ = 0;  // of the read that measured; 0 once taken
 };
 
 }  // namespace tonelark

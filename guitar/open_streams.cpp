@@ -45,18 +45,15 @@ UINT32 FloorFrames(const Monitor& monitor, IMMDevice* device) {
   return frames;
 }
 
-// "Tonelark shared engine period <frames> frames" for each stream opened through IAudioClient3.
-void LogEnginePeriods(const Monitor& monitor) {
-  for (const AudioStream* stream : {&monitor.capture_, &monitor.render_}) {
-    if (stream->engine_period == 0) continue;
-    char line[80];
-    std::snprintf(line, sizeof(line), "Tonelark shared engine period %u frames\n",
-                  static_cast<unsigned>(stream->engine_period));
-    OutputDebugStringA(line);
-  }
-}
-
 }  // namespace
+
+void LogEnginePeriod(const AudioStream& stream) {
+  if (stream.engine_period == 0) return;
+  char line[80];
+  std::snprintf(line, sizeof(line), "Tonelark shared engine period %u frames\n",
+                static_cast<unsigned>(stream.engine_period));
+  OutputDebugStringA(line);
+}
 
 std::array<WAVEFORMATEXTENSIBLE, 4> CaptureCandidates() {
   const GUID& pcm = platform::kSubtypePcm;
@@ -185,7 +182,8 @@ bool OpenStreams(Monitor& monitor, std::string* name) {
                 monitor.render_.info.exclusive ? "exclusive" : "shared",
                 static_cast<int>(monitor.render_.info.sample_rate));
   OutputDebugStringA(line);
-  LogEnginePeriods(monitor);
+  LogEnginePeriod(monitor.capture_);
+  LogEnginePeriod(monitor.render_);
   return true;
 }
 

@@ -39,6 +39,10 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device);
 // With `low_latency` in the start options, each candidate is tried at the capture period first.
 bool OpenRender(Monitor& monitor, IMMDevice* device);
 
+// "Tonelark shared engine period <frames> frames" for a stream opened through IAudioClient3;
+// nothing for any other.
+void LogEnginePeriod(const AudioStream& stream);
+
 // The render service client of monitor.render_; false when it cannot be had.
 bool OpenRenderService(Monitor& monitor);
 

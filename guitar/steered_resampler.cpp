@@ -17,7 +17,6 @@ constexpr int32_t kMarginStepMs = 1;
 constexpr double kDelayDeadBandMs = 0.05;
 constexpr double kDelayProportionalPpmPerMs = 1000.0;   // 1 / s
 constexpr double kDelayIntegralPpmPerMsSecond = 250.0;  // 1 / s^2
-constexpr int32_t kMaxMarginMs = 20;
 constexpr double kCleanStretchSeconds = 10.0;  // without a shortfall, before the margin shrinks
 constexpr int32_t kStallBoundMs = 100;         // beyond the band, a ring that held more is cut
 

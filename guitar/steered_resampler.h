@@ -32,6 +32,8 @@ namespace tonelark {
 
 class SteeredResampler {
  public:
+  static constexpr int32_t kMaxMarginMs = 20;  // the most the margin grows to
+
   // Rates in Hz; packet and period lengths in frames of their own side (0 when unknown: one render
   // period is assumed for the capture packet). Keeps the steering state when nothing changed.
   void Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
@@ -69,8 +71,6 @@ class SteeredResampler {
   // has the last word: the steering never drains a ring that has used up its cushion, nor fills
   // one that grew past its band, whatever the times say (a driver's may not be true).
   double NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames);
-  // The delay the steering holds; 0 before the first measurement.
-  double target_delay_ms() const { return target_delay_ms_; }
 
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }

@@ -34,7 +34,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(REPO, "scripts", "demo-tools"))
 import analyse  # noqa: E402  (the decoded replies of traffic.log)
 import soak_tools  # noqa: E402  (the soak's scenario and resources.log reader)
-import spectrum  # noqa: E402  (lines beside a tone)
+import tone_lines  # noqa: E402  (lines beside a tone)
 import wavio  # noqa: E402  (float WAV files)
 
 SCREEN = "2560x1600x24"
@@ -814,7 +814,7 @@ def case_fidelity(session, app):
             c.equal(status.get("ringDroppedSamples"), 0, "samples cut from the ring at %d Hz" % rate)
         wav = wavio.read_wav(run.path("speakers.wav"))
         # From a second in (the steering has settled its first correction) to the stop.
-        lines = spectrum.clearest_lines(wav.samples, wav.rate, FIDELITY_HZ, first=wav.rate)
+        lines = tone_lines.clearest_lines(wav.samples, wav.rate, FIDELITY_HZ, first=wav.rate)
         if lines is None:
             c.expect(False, "%.2f s recorded at %d Hz, too short to analyse" % (wav.seconds, rate))
             continue

@@ -47,7 +47,7 @@ def _fft(values):
 
 
 class Lines:
-    """What one window shows: the tone, the worst line beside it, and the spectrum around it."""
+    """What one window shows: the tone, the worst line beside it, and the levels around it."""
 
     def __init__(self, rate, n, magnitudes, tone_bin):
         self.rate = rate
