@@ -19,17 +19,10 @@ int32_t PowerOfTwoAtLeast(int64_t value) {
 
 void MonitoringPath::Configure(int32_t capture_rate, int32_t render_rate,
                                uint32_t capture_packet_frames, uint32_t render_call_frames) {
-  if (!storage_.empty() && capture_rate == capture_rate_ && render_rate == render_rate_ &&
-      capture_packet_frames == capture_packet_frames_ &&
-      render_call_frames == render_call_frames_) {
-    return;
-  }
-  capture_rate_ = capture_rate;
-  render_rate_ = render_rate;
-  capture_packet_frames_ = capture_packet_frames;
-  render_call_frames_ = render_call_frames;
+  const bool changed =
+      steering_.Configure(capture_rate, render_rate, capture_packet_frames, render_call_frames);
+  if (!changed && !storage_.empty()) return;
   filter_.Configure(capture_rate, render_rate);
-  steering_.Configure(capture_rate, render_rate, capture_packet_frames, render_call_frames);
   // Room for the largest fill the rate control lets through before it cuts, with its margin
   // grown to the most, a packet arriving on top, and the converter's window.
   const int64_t packet = std::max<int64_t>(
@@ -165,9 +158,10 @@ bool MonitoringPath::TakeMeasurement(double* delay_ms, uint32_t* frames) {
 }
 
 double MonitoringPath::DelayMs(int64_t play_time) const {
-  if (play_time <= 0 || timed_capture_ <= 0 || capture_rate_ <= 0) return 0.0;
+  const int32_t capture_rate = steering_.capture_rate();
+  if (play_time <= 0 || timed_capture_ <= 0 || capture_rate <= 0) return 0.0;
   const double position = static_cast<double>(read_ - timed_index_) + fraction_;
-  const double captured = static_cast<double>(timed_capture_) + position * 1e7 / capture_rate_;
+  const double captured = static_cast<double>(timed_capture_) + position * 1e7 / capture_rate;
   return (static_cast<double>(play_time) - captured) * 1e-4;
 }
 

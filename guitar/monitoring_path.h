@@ -91,11 +91,6 @@ class MonitoringPath {
   // either is unknown.
   double DelayMs(int64_t play_time) const;
 
-  int32_t capture_rate_ = 0;
-  int32_t render_rate_ = 0;
-  uint32_t capture_packet_frames_ = 0;
-  uint32_t render_call_frames_ = 0;
-
   SincFilter filter_;
   SteeredResampler steering_;
 

@@ -26,12 +26,12 @@ int32_t RingSamples(uint32_t frames, double step) {
 
 }  // namespace
 
-void SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
+bool SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
                                  uint32_t capture_packet_frames, uint32_t render_period_frames) {
   if (capture_rate == capture_rate_ && render_rate == render_rate_ &&
       capture_packet_frames == capture_packet_frames_ &&
       render_period_frames == render_period_frames_) {
-    return;
+    return false;
   }
   capture_rate_ = capture_rate;
   render_rate_ = render_rate;
@@ -48,6 +48,7 @@ void SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
   correction_ppm_ = 0.0;
   integral_ppm_ = 0.0;
   window_frames_ = 0;
+  return true;
 }
 
 void SteeredResampler::Restart() {

@@ -35,8 +35,9 @@ class SteeredResampler {
   static constexpr int32_t kMaxMarginMs = 20;  // the most the margin grows to
 
   // Rates in Hz; packet and period lengths in frames of their own side (0 when unknown: one render
-  // period is assumed for the capture packet). Keeps the steering state when nothing changed.
-  void Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
+  // period is assumed for the capture packet). Keeps the steering state and answers false when
+  // nothing changed.
+  bool Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
                  uint32_t render_period_frames);
 
   // The ring starts afresh (a start, monitoring switched back on): output waits until the ring
@@ -72,6 +73,7 @@ class SteeredResampler {
   // one that grew past its band, whatever the times say (a driver's may not be true).
   double NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames);
 
+  int32_t capture_rate() const { return capture_rate_; }
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }
   int32_t margin_samples() const { return margin_; }

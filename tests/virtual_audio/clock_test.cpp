@@ -11,7 +11,6 @@ namespace {
 
 using virtual_audio::ClockMode;
 
-constexpr REFERENCE_TIME kMs = 10000;  // 100 ns units
 constexpr REFERENCE_TIME kSecond = 1000 * kMs;
 
 class ClockTest : public VirtualAudioTest {

@@ -81,8 +81,6 @@ std::vector<std::wstring> Expanded(std::initializer_list<std::wstring> lines) {
   return out;
 }
 
-constexpr REFERENCE_TIME kMs = 10000;  // 100 ns units
-
 TEST_F(VirtualAudioTest, NotificationsComeInOrderOnOneOtherThreadAtEachDeliveryStep) {
   audio().SetClockMode(virtual_audio::ClockMode::kManual);
   audio().AddDevice(Render(L"spk", L"Speakers"));

@@ -12,8 +12,6 @@ namespace {
 
 using virtual_audio::ClockMode;
 
-constexpr REFERENCE_TIME kMs = 10000;  // 100 ns units
-
 class RemovalTest : public VirtualAudioTest {
  protected:
   void SetUp() override {

@@ -16,7 +16,6 @@ using virtual_audio::ClockMode;
 using virtual_audio::LateWakes;
 
 constexpr DWORD kEvents = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-constexpr REFERENCE_TIME kMs = 10000;  // 100 ns units
 
 class SharedTimingTest : public VirtualAudioTest {
  protected:

@@ -26,6 +26,8 @@ inline Format Float32(uint32_t rate, uint16_t channels) {
   return Format{rate, channels, 32, 32, true};
 }
 
+constexpr REFERENCE_TIME kMs = 10000;  // 100 ns units
+
 inline DeviceConfig Capture(const std::wstring& id, const std::wstring& name) {
   DeviceConfig config;
   config.id = id;
