@@ -208,9 +208,11 @@ void PublishLatency(Monitor& monitor) {
     if (monitor.delay_median_.Add(measured, static_cast<double>(frames) / render_rate)) {
       monitor.status_.SetLatency(monitor.delay_median_.median_ms());
     }
-  } else if (!monitor.delay_median_.measuring()) {
-    monitor.status_.SetLatency(EstimatedLatencyMs(monitor));
+    return;
   }
+  // The steering has gone back to the fill: a median of times no longer believed would freeze.
+  if (monitor.monitoring_.MeasurementsStopped()) monitor.delay_median_.Clear();
+  if (!monitor.delay_median_.measuring()) monitor.status_.SetLatency(EstimatedLatencyMs(monitor));
 }
 
 // Closes the streams of lost devices and says so.
@@ -323,29 +325,34 @@ EndpointNews TakeEndpointNews(Monitor& monitor) {
 }
 
 // Re-opens the render side alone on `device`, while capture runs on: the capture is drained
-// between the steps, since an exclusive capture stream holds only two packets.
+// between the steps and between the attempts of the render open (each may take a driver tens of
+// milliseconds), since an exclusive capture stream holds only two packets.
 bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
-  ProcessCapture(monitor);
+  const auto drain = [&monitor] { ProcessCapture(monitor); };
+  drain();
   if (monitor.render_.client) monitor.render_.client->Stop();
   monitor.render_client_.Reset();
   monitor.render_.Close();
-  ProcessCapture(monitor);
+  drain();
   bool opened;
   {
     QuietFailures quiet;
-    opened = OpenRender(monitor, device);
-    ProcessCapture(monitor);
+    opened = OpenRender(monitor, device, drain);
+    drain();
     opened = opened && OpenRenderService(monitor);
   }
   if (!opened) return false;
   ConfigureMonitoring(monitor);
   monitor.monitoring_.Reprime();
   monitor.render_trust_.Reset();
-  ProcessCapture(monitor);
+  drain();
   RenderMonitor(monitor);
   if (FAILED(monitor.render_.client->Start())) return false;
   monitor.render_.started = true;
-  ProcessCapture(monitor);
+  drain();
+  // The watcher and the period policy judge the new stream from its own start.
+  monitor.device_watcher_.Start(GetTickCount());
+  monitor.period_policy_.Opened(GetTickCount());
   monitor.render_id_ = EndpointId(device);
   monitor.render_name_ = DisplayName(device);
   OutputDebugStringA(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
@@ -385,18 +392,15 @@ bool ServeEndpointNews(Monitor& monitor) {
   return true;
 }
 
-// Low latency that under-runs at the device three times within five seconds is more than this
-// machine keeps up with: true when the period should be raised.
+// Low latency that keeps under-running at the device, after the cushion has grown to answer it, is
+// more than this machine keeps up with: true when the period should be raised.
 bool PeriodMustRise(Monitor& monitor, DWORD now) {
   if (!monitor.device_underrun_) return false;
   monitor.device_underrun_ = false;
   if (!monitor.start_options_.low_latency) return false;
-  DWORD* const times = monitor.underrun_times_;
-  times[monitor.underruns_seen_ % 3] = now;
-  ++monitor.underruns_seen_;
-  if (monitor.underruns_seen_ < 3) return false;
-  const DWORD oldest = times[monitor.underruns_seen_ % 3];
-  return now - oldest <= kUnderrunWindowMs;
+  const bool cushion_grown = monitor.monitoring_.steering().margin_samples() >=
+                             static_cast<int32_t>(monitor.capture_.period_frames);
+  return monitor.period_policy_.OnUnderrun(now, cushion_grown);
 }
 
 // Re-opens both streams as after a return from a loss, at twice the capture period and at most
@@ -413,7 +417,6 @@ bool RaisePeriod(Monitor& monitor, bool* lost) {
       static_cast<double>(capture.period_frames) * 1e7 / capture.info.sample_rate + 0.5);
   if (default_period <= 0 || current >= default_period) return false;
   monitor.period_floor_ = std::min(2 * current, default_period);
-  monitor.underruns_seen_ = 0;
   CloseStreams(monitor);
   DropCaptured(monitor);
   std::string name;
@@ -459,10 +462,14 @@ void ServeUntilStopped(Monitor& monitor) {
     const DWORD woken = WaitForMultipleObjects(handle_count, handles, FALSE, kLoopWaitMs);
     if (IsSignalled(stop)) break;
     DWORD now = GetTickCount();
-    if (woken == WAIT_OBJECT_0 + 3 && ServeEndpointNews(monitor)) {
-      lost = true;
-      next_search = now + DeviceWatcher::kRetryIntervalMs;
-      continue;
+    if (woken == WAIT_OBJECT_0 + 3) {
+      if (ServeEndpointNews(monitor)) {
+        lost = true;
+        next_search = now + DeviceWatcher::kRetryIntervalMs;
+        continue;
+      }
+      // A move may have taken a while.
+      now = GetTickCount();
     }
     ServeWake(monitor, woken, now);
     if (PeriodMustRise(monitor, now)) {
@@ -479,7 +486,6 @@ void ServeUntilStopped(Monitor& monitor) {
     // Speakers that failed while another default exists are left for those.
     if (monitor.render_follows_default_ && watcher.RenderOnly(now) &&
         FollowDefaultSpeakers(monitor)) {
-      watcher.Start(GetTickCount());
       continue;
     }
     LoseStreams(monitor, watcher.LossCode(now));
@@ -544,6 +550,7 @@ bool StartStreams(Monitor& monitor, std::string* name) {
     return false;
   }
   monitor.render_.started = true;
+  monitor.period_policy_.Opened(GetTickCount());
   return true;
 }
 

@@ -103,6 +103,7 @@ void AudioStream::Close() {
   clock.Reset();
   clock_frequency = 0;
   next_frame = 0;
+  fed = false;
   client.Reset();
   event.Reset();
   started = false;
@@ -152,7 +153,8 @@ bool AudioStream::OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& f
 }
 
 bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
-                               bool low_latency, REFERENCE_TIME preferred) {
+                               bool low_latency, REFERENCE_TIME preferred,
+                               const std::function<void()>& between_attempts) {
   Close();
   platform::ComPtr<IAudioClient> probe;
   if (FAILED(ActivateClient(device, &probe))) return false;
@@ -165,6 +167,7 @@ bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& fo
   const ExclusiveDurations durations =
       ExclusiveDurationsFor(default_period, minimum_period, low_latency, preferred);
   for (int i = 0; i < durations.count; ++i) {
+    if (between_attempts) between_attempts();
     if (OpenExclusive(device, format, durations.values[i])) return true;
   }
   return false;

@@ -5,6 +5,7 @@
 #define GUITAR_AUDIO_STREAM_H_
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/com_ptr.h"
 #include "platform/scoped_handle.h"
@@ -46,9 +47,11 @@ class AudioStream {
   bool OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
                      REFERENCE_TIME duration);
   // Probes one exclusive format and tries the durations the device's periods give; logs nothing.
-  // `low_latency` and `preferred` as for ExclusiveDurationsFor.
+  // `low_latency` and `preferred` as for ExclusiveDurationsFor; `between_attempts`, when given,
+  // runs before each initialisation attempt.
   bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format, bool low_latency = false,
-                    REFERENCE_TIME preferred = 0);
+                    REFERENCE_TIME preferred = 0,
+                    const std::function<void()>& between_attempts = nullptr);
   // Shared mode in the device's mix format. A failed Initialize is logged under `step`. The period
   // is the engine's current one where the device tells it (a smaller one another stream holds).
   bool OpenShared(IMMDevice* device, const char* step = "shared init");
@@ -77,6 +80,8 @@ class AudioStream {
   UINT64 clock_frequency = 0;
   // Render: the stream position the next frame written will be heard at, frames.
   UINT64 next_frame = 0;
+  // Render: the last call wrote frames, so the device should find some queued.
+  bool fed = false;
   // The engine period asked for through IAudioClient3, frames; 0 for any other stream.
   UINT32 engine_period = 0;
 };

@@ -5,29 +5,35 @@
 namespace tonelark {
 namespace {
 
-constexpr int64_t kJudgedAfter = 20000000;  // 100 ns: two seconds of readings
-constexpr double kToleranceppm = 1000.0;    // far beyond any crystal's
+constexpr int64_t kWarmUp = 5000000;      // 100 ns: half a second
+constexpr int64_t kStretch = 40000000;    // 100 ns: four seconds
+constexpr double kToleranceppm = 1000.0;  // far beyond any crystal's
 
 }  // namespace
 
 bool ClockTrust::Observe(int64_t time, double position, int32_t rate) {
-  if (!trusted_ || time <= 0 || rate <= 0) return trusted_;
-  if (!started_) {
-    started_ = true;
-    first_time_ = time;
-    first_position_ = position;
-    return true;
+  if (time <= 0 || rate <= 0) return trusted_;
+  if (first_time_ == 0) first_time_ = time;
+  if (time - first_time_ < kWarmUp) return trusted_;
+  if (n_ == 0.0) {
+    stretch_time_ = time;
+    stretch_position_ = position;
   }
-  const int64_t elapsed = time - first_time_;
-  if (elapsed < kJudgedAfter) return true;
-  const double expected = static_cast<double>(elapsed) * 1e-7 * rate;
-  const double moved = position - first_position_;
-  // Judged once; a stream whose position stood still (stopped, stalled) is judged later.
-  if (moved <= 0.0) return true;
-  if (std::fabs(moved / expected - 1.0) * 1e6 > kToleranceppm) trusted_ = false;
-  started_ = false;
-  first_time_ = time;
-  first_position_ = position;
+  const double t = static_cast<double>(time - stretch_time_) * 1e-7;
+  const double p = position - stretch_position_;
+  n_ += 1.0;
+  st_ += t;
+  stt_ += t * t;
+  sp_ += p;
+  stp_ += t * p;
+  if (time - stretch_time_ < kStretch) return trusted_;
+  const double denominator = n_ * stt_ - st_ * st_;
+  const double frames_per_second = denominator > 0.0 ? (n_ * stp_ - st_ * sp_) / denominator : 0.0;
+  // A stream whose position stood still (stopped, stalled) gives no verdict.
+  if (frames_per_second > 0.0) {
+    trusted_ = std::fabs(frames_per_second / rate - 1.0) * 1e6 <= kToleranceppm;
+  }
+  n_ = st_ = stt_ = sp_ = stp_ = 0.0;
   return trusted_;
 }
 

@@ -1,7 +1,12 @@
-// Whether a stream's positions and their times can be believed: over the first seconds of a
-// stream, the position must move at the stream's rate against the performance counter, within a
-// real crystal's tolerance. A driver whose times run off (measured under Wine's PulseAudio driver:
-// about 0.2% apart) would otherwise make the delay steering drain or fill the ring for nothing.
+// Whether a stream's positions and their times can be believed: the position must move at the
+// stream's rate against the performance counter, within a real crystal's tolerance. A driver
+// whose times run off (measured under Wine's PulseAudio driver: about 0.2% apart) would otherwise
+// make the delay steering drain or fill the ring for nothing.
+//
+// The first half second after a stream starts is not judged (a position may start moving a pass
+// late); then each stretch of four seconds is judged by a straight line through its readings, so
+// times that scatter by a millisecond, or positions that move once per pass, are judged by their
+// trend. Each stretch gives a new verdict: a clock disbelieved can earn trust back.
 //
 // Audio thread only.
 #ifndef GUITAR_CLOCK_TRUST_H_
@@ -16,14 +21,21 @@ class ClockTrust {
   // A new stream: believed until shown wrong.
   void Reset() { *this = ClockTrust(); }
   // A reading: the stream position (frames) at `time` (100 ns), at `rate` frames per second.
-  // Returns whether the stream's times are still believed.
+  // Returns whether the stream's times are believed now.
   bool Observe(int64_t time, double position, int32_t rate);
 
  private:
   bool trusted_ = true;
-  bool started_ = false;
-  int64_t first_time_ = 0;
-  double first_position_ = 0.0;
+  int64_t first_time_ = 0;  // of the stream's first reading; 0 before it
+  // The stretch being judged: its first reading, and sums over its readings of the time since
+  // then (s) and the position moved since then (frames).
+  int64_t stretch_time_ = 0;
+  double stretch_position_ = 0.0;
+  double n_ = 0.0;
+  double st_ = 0.0;
+  double stt_ = 0.0;
+  double sp_ = 0.0;
+  double stp_ = 0.0;
 };
 
 }  // namespace tonelark

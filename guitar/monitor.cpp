@@ -60,7 +60,7 @@ bool Monitor::StartAudio(const StartOptions& options) {
   pcm_sample_rate_ = 0;
   period_floor_ = 0;
   device_underrun_ = false;
-  underruns_seen_ = 0;
+  period_policy_ = PeriodPolicy();
 
   if (!LaunchAudioThread()) {
     sample_rate_ = 0;

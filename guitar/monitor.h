@@ -50,6 +50,7 @@
 #include "guitar/engine_status.h"
 #include "guitar/glitch_counters.h"
 #include "guitar/monitoring_path.h"
+#include "guitar/period_policy.h"
 #include "guitar/start_options.h"
 #include "guitar/stream_resampler.h"
 #include "platform/com_ptr.h"
@@ -161,10 +162,9 @@ class Monitor {
   // may open at from then on (100 ns; 0: the devices' minimum). Reset at each start.
   REFERENCE_TIME period_floor_ = 0;
   // The render step saw the device play what was not written (set by RenderMonitor, taken by
-  // the streaming loop), and when the last three such under-runs were (GetTickCount ms).
+  // the streaming loop), and whether such under-runs mean the period must rise.
   bool device_underrun_ = false;
-  DWORD underrun_times_[3] = {};
-  int underruns_seen_ = 0;
+  PeriodPolicy period_policy_;
 
   StartOptions start_options_;    // of the current start
   GlitchCounters glitches_;       // since the current start

@@ -90,10 +90,10 @@ const float* MonitoringPath::Window() const {
 
 int64_t MonitoringPath::Write(const float* samples, uint32_t count_in, int64_t capture_time) {
   if (storage_.empty() || count_in == 0) return 0;
-  if (capture_time > 0) {
-    timed_index_ = write_;
-    timed_capture_ = capture_time;
-  }
+  // An untimed packet ends what the last timed one said: extrapolating from it at the nominal
+  // rate would make up a delay that no clock measured.
+  timed_index_ = write_;
+  timed_capture_ = capture_time > 0 ? capture_time : 0;
   // The history behind the position and the window ahead of the newest sample stay intact.
   const int64_t room = capacity_ - 2 * int64_t{filter_.taps()};
   const int64_t end = write_ + count_in;
@@ -149,6 +149,15 @@ void MonitoringPath::Advance() {
   fraction_ -= static_cast<double>(whole);
 }
 
+void MonitoringPath::OnOutputGap(uint32_t frames) {
+  if (frames == 0 || steering_.priming()) return;
+  steering_.WidenMargin(static_cast<int32_t>(std::ceil(frames * steering_.nominal_step())));
+}
+
+bool MonitoringPath::MeasurementsStopped() const {
+  return unmeasured_frames_ > static_cast<int64_t>(steering_.render_rate()) / 4;
+}
+
 bool MonitoringPath::TakeMeasurement(double* delay_ms, uint32_t* frames) {
   if (measured_frames_ == 0) return false;
   *delay_ms = measured_delay_ms_;
@@ -170,6 +179,7 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, in
   measured_delay_ms_ = 0.0;
   if (frames == 0) return outcome;
   if (storage_.empty() || !PrepareRead(&outcome)) {
+    unmeasured_frames_ += frames;
     std::fill(out, out + frames, 0.0f);
     // Waiting for the ring again after it ran dry is a gap the player hears; the first priming
     // of a start is not.
@@ -179,6 +189,7 @@ MonitoringPath::ReadOutcome MonitoringPath::Read(uint32_t frames, float* out, in
   const bool ring_was_empty = usable() <= 0;
   measured_delay_ms_ = ring_was_empty ? 0.0 : DelayMs(play_time);
   measured_frames_ = measured_delay_ms_ > 0.0 ? frames : 0;
+  unmeasured_frames_ = measured_frames_ > 0 ? 0 : unmeasured_frames_ + frames;
   const double target = measured_delay_ms_ > 0.0
                             ? steering_.NextStepForDelay(measured_delay_ms_, usable(), frames)
                             : steering_.NextStep(usable(), frames);

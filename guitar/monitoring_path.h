@@ -45,8 +45,8 @@ class MonitoringPath {
   void Reprime();
 
   // Capture side: appends `count` samples, the first captured at `capture_time` (100 ns on the
-  // performance counter; 0 when unknown). A full ring keeps the newest; returns how many of the
-  // oldest were overwritten.
+  // performance counter; 0 when unknown, which forgets the last time given). A full ring keeps the
+  // newest; returns how many of the oldest were overwritten.
   int64_t Write(const float* samples, uint32_t count, int64_t capture_time = 0);
   // Render side: `frames` samples at the render rate into `out` (silence where the ring has
   // nothing to give, or while priming); out[0] will be heard at `play_time` (100 ns on the
@@ -56,6 +56,12 @@ class MonitoringPath {
   // The delay from the string to the speakers measured at the last read (ms) and that read's
   // frames, each read's once: false when no read measured one since the last call.
   bool TakeMeasurement(double* delay_ms, uint32_t* frames);
+  // No read has measured the delay for a quarter second of output: the times are gone (not
+  // believed, or never given), and what was measured before no longer tells the delay.
+  bool MeasurementsStopped() const;
+  // The device played `frames` frames (render rate) where nothing was written: everything after
+  // them is heard that much later, and the cushion grows by as much.
+  void OnOutputGap(uint32_t frames);
 
   int32_t usable() const;
   // Samples held from the position on, the converter's lookahead included.
@@ -109,7 +115,8 @@ class MonitoringPath {
   int64_t timed_index_ = 0;
   int64_t timed_capture_ = 0;
   double measured_delay_ms_ = 0.0;
-  uint32_t measured_frames_ = 0;  // of the read that measured; 0 once taken
+  uint32_t measured_frames_ = 0;   // of the read that measured; 0 once taken
+  int64_t unmeasured_frames_ = 0;  // output frames read since the last measurement
 };
 
 }  // namespace tonelark

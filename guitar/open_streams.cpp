@@ -98,7 +98,8 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device) {
   return false;
 }
 
-bool OpenRender(Monitor& monitor, IMMDevice* device) {
+bool OpenRender(Monitor& monitor, IMMDevice* device,
+                const std::function<void()>& between_attempts) {
   const AudioStream& capture = monitor.capture_;
   REFERENCE_TIME capture_period = 0;
   if (capture.info.sample_rate > 0) {
@@ -109,15 +110,18 @@ bool OpenRender(Monitor& monitor, IMMDevice* device) {
   // Exclusive mode first, unless other programs must stay audible.
   if (!options.share_speakers) {
     for (const WAVEFORMATEXTENSIBLE& candidate : RenderCandidates(capture.info.sample_rate)) {
-      if (monitor.render_.TryExclusive(device, candidate, options.low_latency, capture_period)) {
+      if (monitor.render_.TryExclusive(device, candidate, options.low_latency, capture_period,
+                                       between_attempts)) {
         return true;
       }
     }
   }
+  if (between_attempts) between_attempts();
   if (options.low_latency &&
       monitor.render_.OpenSharedLowLatency(device, FloorFrames(monitor, device))) {
     return true;
   }
+  if (between_attempts) between_attempts();
   return monitor.render_.OpenShared(device);
 }
 
@@ -133,6 +137,7 @@ bool OpenRenderService(Monitor& monitor) {
   render.clock.Reset();
   render.clock_frequency = 0;
   render.next_frame = 0;
+  render.fed = false;
   if (FAILED(render.client->GetService(platform::kIidIAudioClock,
                                        render.clock.ReleaseAndGetVoidAddress())) ||
       !render.clock || FAILED(render.clock->GetFrequency(&render.clock_frequency)) ||

@@ -85,12 +85,18 @@ UINT32 FramesDue(Monitor& monitor, int32_t render_rate, int32_t click_remaining,
     *result = padding;
     return 0;
   }
-  // The mixer found nothing on its last pass while the guitar was meant to be heard.
-  if (queued == 0 && render.started && monitoring) {
+  // The mixer found nothing on its last pass while the engine was feeding it the guitar. A wake
+  // after the engine chose to write nothing (the ring priming) is no under-run.
+  if (queued == 0 && render.started && monitoring && render.fed) {
     monitor.glitches_.AddRenderUnderrun(render.period_frames);
     monitor.device_underrun_ = true;
   }
-  if (monitor.monitoring_.usable() == 0 && click_remaining <= 0) return 0;
+  // Nothing is written until the ring has primed; a ring that ran dry once primed is read all the
+  // same, so the shortfall is counted and answered by a wider cushion.
+  if (monitor.monitoring_.usable() == 0 && monitor.monitoring_.priming() && click_remaining <= 0) {
+    monitor.render_.fed = false;
+    return 0;
+  }
   const UINT32 target =
       render.period_frames + SharedMarginFrames(render_rate, render.period_frames);
   if (queued >= target || queued >= render.buffer_frames) return 0;
@@ -189,10 +195,13 @@ int64_t PlayTime(Monitor& monitor) {
   // at the device, and what comes next is heard no earlier than now.
   if (heard > static_cast<double>(render.next_frame)) {
     const UINT64 caught_up = static_cast<UINT64>(std::ceil(heard));
+    const UINT64 gap = caught_up - render.next_frame;
     if (render.info.exclusive) {
-      monitor.glitches_.AddRenderUnderrun(static_cast<int64_t>(caught_up - render.next_frame));
+      monitor.glitches_.AddRenderUnderrun(static_cast<int64_t>(gap));
       monitor.device_underrun_ = true;
     }
+    // The guitar waiting in the ring is now heard that much later: the cushion keeps it.
+    monitor.monitoring_.OnOutputGap(static_cast<uint32_t>(std::min<UINT64>(gap, 0xFFFFFFFFu)));
     render.next_frame = caught_up;
   }
   if (!monitor.render_trust_.Observe(static_cast<int64_t>(read_at), heard,
@@ -245,6 +254,7 @@ HRESULT RenderMonitor(Monitor& monitor) {
   if (FAILED(result)) return result;
   const int64_t play_time = PlayTime(monitor);
   monitor.render_.next_frame += frames;
+  monitor.render_.fed = true;
   if (data == nullptr) return render_client->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
   const size_t block_align = static_cast<size_t>(std::max(monitor.render_.info.block_align, 0));
   std::memset(data, 0, frames * block_align);

@@ -12,11 +12,18 @@ constexpr double kProportionalGain = 0.5;  // of the correction that would settl
 constexpr double kIntegralGain = 0.02;     // per window
 constexpr double kMaxCorrectionPpm = 3000.0;
 constexpr int32_t kMarginStepMs = 1;
-// Steering by the delay: a critically damped loop that settles in a few seconds, so a correction
-// bends the pitch by far less than a cent at any moment.
-constexpr double kDelayDeadBandMs = 0.05;
-constexpr double kDelayProportionalPpmPerMs = 1000.0;   // 1 / s
-constexpr double kDelayIntegralPpmPerMsSecond = 250.0;  // 1 / s^2
+// Steering by the delay. The ratio is believed as far as the fit is sure of it against this
+// spread of what clocks do (ppm): early readings, few and scattered, move the step little.
+constexpr double kPriorSpreadPpm = 300.0;
+constexpr double kRatioDeadBandPpm = 2.0;  // closer to 1 than this, the plain ratio
+constexpr double kWarmUpSeconds = 0.5;     // of readings before the delay to hold is taken
+constexpr double kLevelDeadBandMs = 0.1;
+constexpr double kLevelPpmPerMs = 40.0;
+constexpr double kMaxLevelPpm = 10.0;  // how fast the delay is brought back, at most
+constexpr double kSlewPpmPerSecond = 200.0;
+constexpr double kStaleSeconds = 0.25;         // without readings, the trend is no longer current
+constexpr double kOutlierMs = 4.0;             // off the trend by more: a jump, or a stray reading
+constexpr int32_t kOutliersForAJump = 4;       // in a row
 constexpr double kCleanStretchSeconds = 10.0;  // without a shortfall, before the margin shrinks
 constexpr int32_t kStallBoundMs = 100;         // beyond the band, a ring that held more is cut
 
@@ -48,24 +55,40 @@ bool SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
   correction_ppm_ = 0.0;
   integral_ppm_ = 0.0;
   window_frames_ = 0;
+  ratio_ppm_ = 0.0;
+  StartFit(0.0);
   return true;
 }
 
-void SteeredResampler::Restart() {
+void SteeredResampler::StartFit(double prior_ppm) {
+  fit_.Reset();
+  fit_seconds_ = 0.0;
+  steered_ms_ = 0.0;
+  prior_ppm_ = prior_ppm;
+  outliers_ = 0;
   target_delay_ms_ = 0.0;
+  untimed_seconds_ = 0.0;
+}
+
+void SteeredResampler::Restart() {
   priming_ = true;
   recovering_ = false;
   correction_ppm_ = 0.0;
   integral_ppm_ = 0.0;
   window_frames_ = 0;
+  // The same devices keep their clocks: what the trend learnt is the best first guess.
+  StartFit(ratio_ppm_);
+  steering_by_delay_ = false;
 }
 
 void SteeredResampler::WidenMargin(int32_t samples) {
   const int32_t step = std::max({capture_rate_ * kMarginStepMs / 1000, samples, 1});
   const int32_t before = margin_;
   margin_ = std::max(std::min(margin_ + step, capture_rate_ * kMaxMarginMs / 1000), margin_);
-  if (target_delay_ms_ > 0.0 && capture_rate_ > 0) {
-    target_delay_ms_ += 1000.0 * (margin_ - before) / capture_rate_;
+  if (capture_rate_ > 0) {
+    // The gap delayed everything after it: the trend moves with it rather than read it as drift.
+    fit_.Shift(1000.0 * samples / capture_rate_);
+    if (target_delay_ms_ > 0.0) target_delay_ms_ += 1000.0 * (margin_ - before) / capture_rate_;
   }
   clean_seconds_ = 0.0;
 }
@@ -73,7 +96,7 @@ void SteeredResampler::WidenMargin(int32_t samples) {
 void SteeredResampler::OnRingEmpty(int32_t samples) {
   WidenMargin(samples);
   // The delay to hold is the one the wider cushion gives once primed again.
-  target_delay_ms_ = 0.0;
+  StartFit(ratio_ppm_);
   priming_ = true;
   recovering_ = true;
   window_frames_ = 0;
@@ -98,7 +121,15 @@ void SteeredResampler::Rendered(double seconds) {
 }
 
 double SteeredResampler::NextStep(int32_t ring_count, uint32_t frames) {
-  if (render_rate_ > 0) Rendered(static_cast<double>(frames) / render_rate_);
+  const double seconds = render_rate_ > 0 ? static_cast<double>(frames) / render_rate_ : 0.0;
+  Rendered(seconds);
+  untimed_seconds_ += seconds;
+  if (steering_by_delay_) {
+    // The times went away: the fill takes over from the correction the delay had settled on.
+    steering_by_delay_ = false;
+    integral_ppm_ = correction_ppm_;
+    window_frames_ = 0;
+  }
   const double step = nominal_step_ * (1.0 + correction_ppm_ * 1e-6);
   const double headroom = static_cast<double>(ring_count) - static_cast<double>(frames) * step;
   if (window_frames_ == 0 || headroom < window_min_headroom_) window_min_headroom_ = headroom;
@@ -107,29 +138,70 @@ double SteeredResampler::NextStep(int32_t ring_count, uint32_t frames) {
   return step;
 }
 
-double SteeredResampler::NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames) {
-  if (target_delay_ms_ <= 0.0) target_delay_ms_ = delay_ms;
-  double error = delay_ms - target_delay_ms_;
-  if (std::fabs(error) <= kDelayDeadBandMs) {
-    error = 0.0;
-  } else {
-    error -= error > 0 ? kDelayDeadBandMs : -kDelayDeadBandMs;
+double SteeredResampler::DelayCorrection(double delay_ms, double seconds) {
+  if (!steering_by_delay_ && untimed_seconds_ > kStaleSeconds) StartFit(correction_ppm_);
+  steering_by_delay_ = true;
+  untimed_seconds_ = 0.0;
+  // What the delay would be had nothing been steered: a line whose slope is the clocks' ratio.
+  const double unsteered = delay_ms + steered_ms_;
+  const double jump = fit_.readings() >= 2 ? unsteered - fit_.At(fit_seconds_) : 0.0;
+  // Positions that move once per pass scatter the readings by up to a period.
+  const double stray =
+      std::max(kOutlierMs, 1500.0 * render_period_frames_ / std::max(render_rate_, 1));
+  if (std::fabs(jump) > stray && ++outliers_ < kOutliersForAJump) {
+    // One stray reading is ignored; the step stays as it was.
+    fit_seconds_ += seconds;
+    return correction_ppm_;
   }
+  if (outliers_ >= kOutliersForAJump) {
+    // The delay moved for good (a stall, a lost packet, a clock that changed its pace): a new
+    // trend from here, starting from the ratio believed so far, and the new delay is held.
+    StartFit(ratio_ppm_);
+  }
+  outliers_ = 0;
+  fit_.Add(fit_seconds_, unsteered);
+  fit_seconds_ += seconds;
+
+  // The ratio, believed as far as the fit is sure of it.
+  const double slope_ppm = fit_.Slope() * 1000.0;
+  const double variance = fit_.SlopeVariance() * 1e6;
+  const double prior = kPriorSpreadPpm * kPriorSpreadPpm;
+  ratio_ppm_ = std::clamp(prior_ppm_ + (slope_ppm - prior_ppm_) * prior / (prior + variance),
+                          -kMaxCorrectionPpm, kMaxCorrectionPpm);
+
+  const double level_ms = fit_.Now() - steered_ms_;
+  if (target_delay_ms_ <= 0.0 && fit_.span() >= kWarmUpSeconds) target_delay_ms_ = level_ms;
+  double level_ppm = 0.0;
+  if (target_delay_ms_ > 0.0) {
+    const double error = level_ms - target_delay_ms_;
+    if (std::fabs(error) > kLevelDeadBandMs) {
+      level_ppm = std::clamp(kLevelPpmPerMs * (error - std::copysign(kLevelDeadBandMs, error)),
+                             -kMaxLevelPpm, kMaxLevelPpm);
+    }
+  }
+  double wanted = ratio_ppm_ + level_ppm;
+  if (level_ppm == 0.0 && std::fabs(ratio_ppm_) < kRatioDeadBandPpm) wanted = 0.0;
+  const double slew = kSlewPpmPerSecond * seconds;
+  return std::clamp(wanted, correction_ppm_ - slew, correction_ppm_ + slew);
+}
+
+double SteeredResampler::NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames) {
   const double seconds = render_rate_ > 0 ? static_cast<double>(frames) / render_rate_ : 0.0;
   Rendered(seconds);
-  integral_ppm_ = std::clamp(integral_ppm_ + kDelayIntegralPpmPerMsSecond * error * seconds,
-                             -kMaxCorrectionPpm, kMaxCorrectionPpm);
-  correction_ppm_ = std::clamp(integral_ppm_ + kDelayProportionalPpmPerMs * error,
-                               -kMaxCorrectionPpm, kMaxCorrectionPpm);
+  const double before = correction_ppm_;
+  double correction = DelayCorrection(delay_ms, seconds);
   const double headroom = static_cast<double>(ring_count) - frames * nominal_step_;
   // Below the learnt margin the cushion is gone: a correct clock would not ask for more speed.
   if (headroom < margin_) {
-    integral_ppm_ = std::min(integral_ppm_, 0.0);
-    correction_ppm_ = std::min(correction_ppm_, 0.0);
+    correction = std::min(correction, 0.0);
   } else if (headroom > Floor() + band_ + 2.0 * slower_packet_) {
-    integral_ppm_ = std::max(integral_ppm_, 0.0);
-    correction_ppm_ = std::max(correction_ppm_, 0.0);
+    correction = std::max(correction, 0.0);
   }
+  correction = std::clamp(correction, -kMaxCorrectionPpm, kMaxCorrectionPpm);
+  // The step glides from the last call's value to this one over the call.
+  steered_ms_ += 0.5 * (before + correction) * 1e-3 * seconds;
+  correction_ppm_ = correction;
+  integral_ppm_ = correction;
   return nominal_step_ * (1.0 + correction_ppm_ * 1e-6);
 }
 

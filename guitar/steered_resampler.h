@@ -19,14 +19,21 @@
 // Where the streams tell when each sample was captured and when each frame will be heard, the
 // steering works on that delay instead (NextStepForDelay): the fill at a render call moves by a
 // whole packet whenever a capture packet slips past the call, but the delay moves smoothly with
-// the clocks' drift, so it can be held within a fraction of a millisecond of what it was when
-// the output started. A dead band around that target keeps the plain ratio for clocks that agree.
+// the clocks' drift. A driver's times scatter each reading by up to a millisecond or more, so no
+// single reading is steered by: the delay with the steering's own corrections added back is a
+// straight line whose slope is the clocks' true ratio (DelayFit), and the step follows that ratio,
+// believed only as far as the fit is sure of it. A small, bounded correction (at most 20 ppm)
+// brings the delay back to what it was when the output started, or down to a shrinking cushion,
+// and the step moves by at most 200 ppm a second, so the pitch never wobbles. Clocks that agree
+// within a couple of ppm get the plain ratio.
 //
 // Audio thread only; allocation-free.
 #ifndef GUITAR_STEERED_RESAMPLER_H_
 #define GUITAR_STEERED_RESAMPLER_H_
 
 #include <cstdint>
+
+#include "guitar/delay_fit.h"
 
 namespace tonelark {
 
@@ -45,9 +52,10 @@ class SteeredResampler {
   void Restart();
   // A new start: the margin learnt from earlier shortfalls goes back to its base.
   void ForgetMargin() { margin_ = 0; }
-  // The ring fell short by `samples` at the end of a render call (a capture wake came late): the
-  // cushion grows by what that cost (at least a millisecond, at most to 20 ms), and so does the
-  // delay held, which the wait for the late samples has already added.
+  // The output fell behind the ring by `samples` (ring samples): a render call ran short of
+  // captured samples (a capture wake came late), or the device played on where nothing was
+  // written (a render wake came late). The cushion grows by what that cost (at least a
+  // millisecond, at most to 20 ms), and so does the delay held, which the gap has already added.
   void WidenMargin(int32_t samples);
   // The ring had nothing at all for a render call of `samples`: a wider cushion, and priming
   // again. Unlike the priming after Restart, the wait is a gap the player hears (recovering()).
@@ -68,14 +76,17 @@ class SteeredResampler {
   // before it: the ring step (capture samples per output frame) for this call.
   double NextStep(int32_t ring_count, uint32_t frames);
   // The same, from the delay (ms) between the capture of the sample the call starts at and the
-  // moment its first frame will be heard. The first delay after priming is the target. The fill
-  // has the last word: the steering never drains a ring that has used up its cushion, nor fills
-  // one that grew past its band, whatever the times say (a driver's may not be true).
+  // moment its first frame will be heard. The delay half a second after priming is the target.
+  // The fill has the last word: the steering never drains a ring that has used up its cushion, nor
+  // fills one that grew past its band, whatever the times say (a driver's may not be true).
   double NextStepForDelay(double delay_ms, int32_t ring_count, uint32_t frames);
 
   int32_t capture_rate() const { return capture_rate_; }
+  int32_t render_rate() const { return render_rate_; }
   double nominal_step() const { return nominal_step_; }
   double correction_ppm() const { return correction_ppm_; }
+  // The clocks' ratio as the delay's trend shows it, ppm: what the correction settles to.
+  double ratio_ppm() const { return ratio_ppm_; }
   int32_t margin_samples() const { return margin_; }
   // The cushion the ring keeps under a render call's need: a packet of the faster side and the
   // margin, ring samples.
@@ -83,6 +94,11 @@ class SteeredResampler {
 
  private:
   void Evaluate();
+  // The delay's trend starts afresh (new streams, new priming, times that came back), from
+  // `prior_ppm` as the best guess of the ratio until the readings tell better.
+  void StartFit(double prior_ppm);
+  // The correction the delay's trend and level ask for, before the fill's last word.
+  double DelayCorrection(double delay_ms, double seconds);
   int32_t Floor() const { return faster_packet_ + margin_; }
   // Counts rendered time towards a clean stretch, and shrinks the margin after one.
   void Rendered(double seconds);
@@ -105,8 +121,20 @@ class SteeredResampler {
   // The current window: frames rendered and the smallest headroom seen (ring samples).
   int64_t window_frames_ = 0;
   double window_min_headroom_ = 0.0;
-  double target_delay_ms_ = 0.0;  // 0: taken from the next measurement
+  double target_delay_ms_ = 0.0;  // 0: taken from the trend once it has warmed up
   double clean_seconds_ = 0.0;    // rendered since the last shortfall
+
+  // Steering by the delay: the trend of the delay with the corrections added back, over time
+  // since the fit started (s), and the corrections applied so far (ms of capture time consumed
+  // beyond the plain ratio).
+  DelayFit fit_{10.0};
+  double fit_seconds_ = 0.0;
+  double steered_ms_ = 0.0;
+  double prior_ppm_ = 0.0;
+  double ratio_ppm_ = 0.0;
+  int32_t outliers_ = 0;  // readings in a row far off the trend
+  bool steering_by_delay_ = false;
+  double untimed_seconds_ = 0.0;  // rendered since the last delay reading
 };
 
 }  // namespace tonelark

@@ -380,23 +380,27 @@ TEST_F(AudioLoopTest, TheCushionGrownByStallsIsForgottenAtTheNextStart) {
   EXPECT_LT(field("latencyMs"), base_latency + 1.0) << "grown to " << grown_latency;
 }
 
-// Low latency on a machine that wakes the audio thread too late for the speakers: after three
-// under-runs within five seconds the streams re-open at twice the period, up to the default one.
+// Low latency on a machine that wakes the audio thread too late for the speakers: once the
+// cushion has grown by a period and three more under-runs come within five seconds, the streams
+// re-open at twice the period, up to the default one.
 TEST_F(AudioLoopTest, LowLatencyThatKeepsUnderRunningRaisesItsPeriod) {
   DeviceConfig guitar = CaptureDevice(L"guitar", L"Rocksmith Guitar Adapter");
   guitar.minimum_period = 30000;
   audio_.AddDevice(guitar);
   DeviceConfig speakers = RenderDevice(L"speakers", L"Speakers");
   speakers.minimum_period = 30000;
-  // Three render events each arrive more than a period late, at every period the streams run.
-  for (uint64_t period : {40u, 60u, 80u}) speakers.late_wakes.scripted.push_back({period, 80000});
+  // Render events 10 ms late, after the first second and more than 200 ms apart, at every period
+  // the streams run: the first grows the cushion past a period, the next three raise it.
+  for (uint64_t period : {400u, 470u, 540u, 610u, 680u, 750u}) {
+    speakers.late_wakes.scripted.push_back({period, 100000});
+  }
   audio_.AddDevice(speakers);
   audio_.SetDefaultDevice(eRender, L"speakers");
   tonelark::StartOptions options;
   options.low_latency = true;
   ASSERT_TRUE(monitor().StartAudio(options));
   std::string lines;
-  for (int waited = 0; waited < 3000 && lines.find("10.00 ms") == std::string::npos; waited += 50) {
+  for (int waited = 0; waited < 9000 && lines.find("10.00 ms") == std::string::npos; waited += 50) {
     SleepMs(50);
     lines += DebugOutput();
   }

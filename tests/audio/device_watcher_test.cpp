@@ -3,6 +3,7 @@
 #include "guitar/device_watcher.h"
 
 #include "gtest/gtest.h"
+#include "guitar/period_policy.h"
 
 namespace tonelark_test {
 namespace {
@@ -86,6 +87,33 @@ TEST(DeviceWatcherTest, TheTickCountWrapChangesNothing) {
   EXPECT_TRUE(watcher.Lost(start + 600));
   EXPECT_FALSE(Active(start, start + 900).Lost(start + 1200));
   EXPECT_TRUE(Active(start, start + 900).Lost(start + 1900));
+}
+
+// The period rises for under-runs that go on, not for one moment: the first second after an open
+// and the cushion's own answer come first, and a burst of under-run wakes is one episode.
+TEST(PeriodPolicyTest, OnlyEpisodesThatGoOnAfterTheCushionGrewRaiseThePeriod) {
+  tonelark::PeriodPolicy settling;
+  settling.Opened(0);
+  for (DWORD t = 0; t < 1000; t += 10) EXPECT_FALSE(settling.OnUnderrun(t, true)) << t;
+
+  tonelark::PeriodPolicy cushion_first;
+  cushion_first.Opened(0);
+  for (DWORD t = 1000; t < 5000; t += 250) EXPECT_FALSE(cushion_first.OnUnderrun(t, false)) << t;
+
+  tonelark::PeriodPolicy bursts;
+  bursts.Opened(0);
+  for (DWORD burst : {2000u, 2400u}) {
+    for (DWORD t = burst; t < burst + 150; t += 3) EXPECT_FALSE(bursts.OnUnderrun(t, true)) << t;
+  }
+  EXPECT_TRUE(bursts.OnUnderrun(2800, true)) << "the third episode within five seconds";
+
+  tonelark::PeriodPolicy spread;
+  spread.Opened(0xFFFFFF00u);  // across the tick count's wrap
+  for (DWORD t : {1500u, 4000u, 6600u, 9200u}) {
+    EXPECT_FALSE(spread.OnUnderrun(0xFFFFFF00u + t, true)) << t;
+  }
+  spread.Opened(0xFFFFFF00u + 9300);
+  EXPECT_FALSE(spread.OnUnderrun(0xFFFFFF00u + 9400, true)) << "an open starts afresh";
 }
 
 }  // namespace

@@ -3,11 +3,15 @@
 // grow out of its band, while clocks that agree get exactly the plain rate ratio.
 #include "guitar/steered_resampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <random>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "guitar/clock_trust.h"
+#include "guitar/monitoring_path.h"
 
 namespace tonelark_test {
 namespace {
@@ -133,10 +137,77 @@ TEST(SteeredResamplerTest, TheFillOverrulesADelayThatNeverSettles) {
   }
   EXPECT_GT(resampler.correction_ppm(), 0.0) << "a full ring may drain";
   EXPECT_EQ(resampler.NextStepForDelay(delay, 400, 480), 1.0) << "one short of a call may not";
-  // Now the times say the delay is too short.
-  for (int call = 0; call < 1000; ++call) resampler.NextStepForDelay(10.0, 960, 480);
+  // Now the times say the delay keeps shrinking.
+  for (int call = 0; call < 1500; ++call, delay -= 0.5) resampler.NextStepForDelay(delay, 960, 480);
   EXPECT_LT(resampler.correction_ppm(), 0.0) << "a ring within its band may fill";
-  EXPECT_EQ(resampler.NextStepForDelay(10.0, 20000, 480), 1.0) << "an overfull one may not";
+  EXPECT_EQ(resampler.NextStepForDelay(delay, 20000, 480), 1.0) << "an overfull one may not";
+}
+
+// The delay as a driver's times tell it, each reading scattered by the capture packet's and the
+// render clock's jitter (uniform +-1 ms each), steered for `seconds`: the pitch error of each
+// second of output, ppm, from the first audible frame on.
+std::vector<double> PitchErrorPerSecond(double ppm, double jitter_ms, unsigned seed,
+                                        uint32_t frames, double seconds,
+                                        double* reached_at = nullptr) {
+  tonelark::SteeredResampler resampler;
+  resampler.Configure(48000, 48000, frames, frames);
+  resampler.Restart();
+  resampler.EndPriming();
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> jitter(-jitter_ms, jitter_ms);
+  const double call_seconds = frames / 48000.0;
+  double delay_ms = 20.0;
+  double last_ppm = 0.0;
+  double sum = 0.0;
+  int calls = 0;
+  std::vector<double> errors;
+  for (double t = 0.0; t < seconds; t += call_seconds) {
+    const double step = resampler.NextStepForDelay(delay_ms + jitter(random) + jitter(random),
+                                                   static_cast<int32_t>(2.5 * frames), frames);
+    const double now_ppm = (step - 1.0) * 1e6;
+    const double applied = 0.5 * (last_ppm + now_ppm);  // the step glides over the call
+    last_ppm = now_ppm;
+    delay_ms -= (applied - ppm) * 1e-3 * call_seconds;
+    if (reached_at != nullptr && *reached_at < 0 &&
+        std::fabs(now_ppm - ppm) < 0.03 * std::fabs(ppm)) {
+      *reached_at = t;
+    }
+    sum += applied - ppm;
+    if (++calls == static_cast<int>(48000 / frames)) {
+      errors.push_back(sum / calls);
+      sum = 0.0;
+      calls = 0;
+    }
+  }
+  return errors;
+}
+
+// Steered by its trend, not by each reading: seconds 2 to 5 within 400 ppm of the clocks' ratio,
+// every second from the sixth within 50, at 10 ms and at 128-frame periods; exact times reach
+// 300 ppm within 3 s and keep the plain ratio where the clocks agree.
+TEST(SteeredResamplerTest, JitteredTimesSteerAStablePitch) {
+  for (uint32_t frames : {480u, 128u}) {
+    for (double ppm : {0.0, 300.0, -300.0}) {
+      for (unsigned seed = 1; seed <= 5; ++seed) {
+        SCOPED_TRACE(testing::Message() << frames << " frames, " << ppm << " ppm, seed " << seed);
+        const std::vector<double> errors = PitchErrorPerSecond(ppm, 1.0, seed, frames, 12.0);
+        for (size_t second = 1; second < errors.size(); ++second) {
+          EXPECT_LE(std::fabs(errors[second]), second < 5 ? 400.0 : 50.0)
+              << "second " << second + 1;
+        }
+      }
+      double reached_at = -1.0;
+      const std::vector<double> exact = PitchErrorPerSecond(ppm, 0.0, 0, frames, 12.0, &reached_at);
+      if (ppm != 0.0) {
+        EXPECT_GE(reached_at, 0.0);
+        EXPECT_LT(reached_at, 3.0) << ppm << " ppm at " << frames << " frames";
+      }
+      for (size_t second = 2; second < exact.size(); ++second) {
+        // Clocks that agree get exactly the plain ratio.
+        EXPECT_NEAR(exact[second], 0.0, ppm == 0.0 ? 0.0 : 1.0) << "second " << second + 1;
+      }
+    }
+  }
 }
 
 // Readings of a position against the performance counter: a crystal's few hundred ppm are
@@ -151,6 +222,34 @@ TEST(ClockTrustTest, APositionThatRunsOffItsRateIsNotBelieved) {
     }
     EXPECT_EQ(believed, ppm < 1000.0);
   }
+}
+
+// What real drivers do to their readings is no reason for disbelief: a position that starts moving
+// a pass late, times scattered by a millisecond, positions that move once per 10 ms pass. And a
+// clock that ran off and came back is believed again.
+TEST(ClockTrustTest, ADriversRoughTimesAreBelievedAndTrustIsEarnedBack) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> jitter(-10000.0, 10000.0);  // 100 ns: +-1 ms
+  tonelark::ClockTrust late_start;
+  tonelark::ClockTrust rough;
+  for (int64_t ms = 0; ms <= 12000; ++ms) {
+    const int64_t time = 1000000 + ms * 10000;
+    EXPECT_TRUE(late_start.Observe(time, std::max<int64_t>(ms - 3, 0) * 48.0 * 1.0003, 48000))
+        << ms;
+    const double stepped = static_cast<double>(ms / 10 * 10) * 48.0 * 0.9997;
+    EXPECT_TRUE(rough.Observe(time + static_cast<int64_t>(jitter(random)), stepped, 48000)) << ms;
+  }
+  tonelark::ClockTrust returning;
+  double position = 0.0;
+  bool believed = true;
+  for (int64_t ms = 0; ms <= 20000; ms += 10) {
+    position += 480.0 * (ms < 8000 ? 1.002 : 1.0);
+    believed = returning.Observe(1000000 + ms * 10000, position, 48000);
+    if (ms == 7990) {
+      EXPECT_FALSE(believed);
+    }
+  }
+  EXPECT_TRUE(believed);
 }
 
 TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
@@ -174,6 +273,33 @@ TEST(SteeredResamplerTest, AnEmptyRingWidensTheMarginAndPrimesAgain) {
   EXPECT_EQ(resampler.margin_samples(), 960);
   resampler.Configure(44100, 48000, 441, 480);
   EXPECT_EQ(resampler.margin_samples(), 0);
+}
+
+// A capture packet without a believed time ends the measurement: the path forgets the last time
+// rather than extrapolate a delay no clock measured, and says so once a quarter second has gone
+// by without one, so "latencyMs" and the steering fall back together.
+TEST(MonitoringPathTest, AnUntimedPacketEndsTheMeasurement) {
+  tonelark::MonitoringPath path;
+  path.Configure(48000, 48000, 480, 480);
+  path.Reset();
+  const std::vector<float> packet(480, 0.25f);
+  std::vector<float> out(480);
+  int64_t time = 10000000;  // 100 ns
+  for (int i = 0; i < 3; ++i, time += 100000) path.Write(packet.data(), 480, time);
+  double delay = 0.0;
+  uint32_t frames = 0;
+  for (int i = 0; i < 3; ++i, time += 100000) {
+    path.Read(480, out.data(), time + 200000);
+    path.Write(packet.data(), 480, time);
+  }
+  ASSERT_TRUE(path.TakeMeasurement(&delay, &frames));
+  EXPECT_GT(delay, 0.0);
+  for (int i = 0; i < 30; ++i, time += 100000) {
+    path.Write(packet.data(), 480, 0);
+    path.Read(480, out.data(), time + 200000);
+    EXPECT_FALSE(path.TakeMeasurement(&delay, &frames)) << "read " << i;
+    EXPECT_EQ(path.MeasurementsStopped(), i >= 25) << "read " << i;
+  }
 }
 
 }  // namespace
