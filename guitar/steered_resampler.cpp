@@ -17,6 +17,7 @@ constexpr int32_t kMarginStepMs = 1;
 constexpr double kPriorSpreadPpm = 300.0;
 constexpr double kRatioDeadBandPpm = 2.0;  // closer to 1 than this, the plain ratio
 constexpr double kWarmUpSeconds = 0.5;     // of readings before the delay to hold is taken
+constexpr double kTrendSeconds = 1.0;      // of readings before their trend is believed
 constexpr double kLevelDeadBandMs = 0.1;
 constexpr double kLevelPpmPerMs = 40.0;
 constexpr double kMaxLevelPpm = 10.0;  // how fast the delay is brought back, at most
@@ -162,8 +163,9 @@ double SteeredResampler::DelayCorrection(double delay_ms, double seconds) {
   fit_.Add(fit_seconds_, unsteered);
   fit_seconds_ += seconds;
 
-  // The ratio, believed as far as the fit is sure of it.
-  const double slope_ppm = fit_.Slope() * 1000.0;
+  // The ratio, believed as far as the fit is sure of it, and not before a second of readings:
+  // the packets' phase against the render calls alone bends a shorter stretch.
+  const double slope_ppm = fit_.span() >= kTrendSeconds ? fit_.Slope() * 1000.0 : prior_ppm_;
   const double variance = fit_.SlopeVariance() * 1e6;
   const double prior = kPriorSpreadPpm * kPriorSpreadPpm;
   ratio_ppm_ = std::clamp(prior_ppm_ + (slope_ppm - prior_ppm_) * prior / (prior + variance),

@@ -202,9 +202,10 @@ TEST(SteeredResamplerTest, JitteredTimesSteerAStablePitch) {
         EXPECT_GE(reached_at, 0.0);
         EXPECT_LT(reached_at, 3.0) << ppm << " ppm at " << frames << " frames";
       }
-      for (size_t second = 2; second < exact.size(); ++second) {
-        // Clocks that agree get exactly the plain ratio.
-        EXPECT_NEAR(exact[second], 0.0, ppm == 0.0 ? 0.0 : 1.0) << "second " << second + 1;
+      for (size_t second = 3; second < exact.size(); ++second) {
+        // Clocks that agree get exactly the plain ratio; drifting ones, theirs and at most the
+        // 10 ppm that brings back what the delay moved while the ratio was found.
+        EXPECT_NEAR(exact[second], 0.0, ppm == 0.0 ? 0.0 : 10.5) << "second " << second + 1;
       }
     }
   }
