@@ -509,7 +509,7 @@ std::chrono::milliseconds SystemState::TakeOpenTime(const std::wstring& id) {
   std::lock_guard<std::mutex> lock(mutex_);
   const DeviceRecord* device = FindDevice(id);
   const uint32_t delay = device == nullptr ? 0 : device->config.initialize_delay_ms;
-  if (clock_mode_ == ClockMode::kRealTime) return std::chrono::milliseconds(delay);
+  if (delay == 0 || clock_mode_ == ClockMode::kRealTime) return std::chrono::milliseconds(delay);
   // Safe from any thread, the engine's included: the caller holds none of our locks, and
   // playing the periods only signals events and queues notifications (which wait for
   // DeliverNotifications), so nothing here waits for another thread.

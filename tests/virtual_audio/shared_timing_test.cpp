@@ -2,6 +2,7 @@
 // without the interface; events signalled late while the device keeps its pace; positions with
 // their times.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -282,6 +283,9 @@ TEST_F(SharedTimingTest, JitterMovesOnlyTheTimesWithinItsBoundAveragesOutAndRepe
   const auto range = std::minmax_element(offsets[0].begin(), offsets[0].end());
   EXPECT_NEAR(19500, std::max(-*range.first, *range.second), 500) << "reaching near the bound";
   EXPECT_NEAR(0.0, std::accumulate(offsets[0].begin(), offsets[0].end(), 0.0) / 800, 2000);
+  const auto spread = [](double sum, REFERENCE_TIME offset) { return sum + std::abs(offset); };
+  EXPECT_NEAR(10000, std::accumulate(offsets[0].begin(), offsets[0].end(), 0.0, spread) / 800,
+              1000);
   EXPECT_EQ(1, offsets[0][0]) << "captured at 0, the first packet's time is still no 0 (unknown)";
   EXPECT_EQ(offsets[0], offsets[1]) << "the same seed, the same amounts";
 }
