@@ -201,8 +201,8 @@ struct DeviceConfig {
   PositionMovement position_movement = PositionMovement::kSmooth;
   // Render streams: the first pass heard after each Start is counted by no position, as on a
   // device whose output starts a pass after the stream does. The position reads a period less
-  // than the frames heard from then on: the recording's frame p is heard while it reads
-  // p - (frames of that pass).
+  // than the frames heard from then on: the recording's frame p is heard while it reads p less
+  // the frames of the uncounted passes.
   bool position_late_start = false;
   // IAudioClient::Initialize and IAudioClient3::InitializeSharedAudioStream take this long before
   // they answer, whatever they answer, ms (held at 10 s): the real-time clock sleeps, the manual
