@@ -1,8 +1,10 @@
 #include "standins/audio/audio_client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/audio_guids.h"
@@ -89,7 +91,7 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     *flags = packet.flags;
     if (device_position != nullptr) *device_position = packet.position;
     if (qpc_position != nullptr) {
-      *qpc_position = static_cast<UINT64>(call.state().QpcTime(packet.time));
+      *qpc_position = static_cast<UINT64>(call.state().PacketQpc(packet));
     }
     stream_->capture_held = true;
     return call.Return(S_OK);
@@ -222,7 +224,7 @@ class AudioClock final : public ComObject<IAudioClock> {
     SystemState& system = call.state();
     *position = system.DevicePosition(*stream_) * UnitsPerFrame();
     if (qpc_position != nullptr) {
-      *qpc_position = static_cast<UINT64>(system.QpcTime(system.ClockNow()));
+      *qpc_position = static_cast<UINT64>(system.ReadingQpc(*stream_));
     }
     return call.Return(S_OK);
   }
@@ -281,6 +283,7 @@ class AudioClient final : public ComObject<IAudioClient3> {
                                        REFERENCE_TIME duration, REFERENCE_TIME periodicity,
                                        const WAVEFORMATEX* format,
                                        LPCGUID /*audio_session_guid*/) override {
+    TakeOpenTime();
     CallScope call(state(), "IAudioClient::Initialize", device_);
     CallRecord& record = call.record();
     record.share_mode = share_mode;
@@ -452,6 +455,7 @@ class AudioClient final : public ComObject<IAudioClient3> {
     stream_->padding = 0;
     stream_->device_frames = 0;
     stream_->playing_frames = 0;
+    stream_->uncounted_frames = 0;
     return call.Return(S_OK);
   }
 
@@ -598,6 +602,7 @@ class AudioClient final : public ComObject<IAudioClient3> {
   HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD stream_flags, UINT32 period_frames,
                                                         const WAVEFORMATEX* format,
                                                         LPCGUID /*audio_session_guid*/) override {
+    TakeOpenTime();
     CallScope call(state(), "IAudioClient3::InitializeSharedAudioStream", device_);
     CallRecord& record = call.record();
     record.share_mode = AUDCLNT_SHAREMODE_SHARED;
@@ -669,6 +674,12 @@ class AudioClient final : public ComObject<IAudioClient3> {
     return limits;
   }
 
+  // Before the call takes the system lock, so the clock plays on while a real-time caller waits.
+  void TakeOpenTime() {
+    const auto until = std::chrono::steady_clock::now() + state().TakeOpenTime(device_);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
+  }
+
   static bool NotImplemented(const DeviceRecord& device) {
     return device.config.audio_client3 == AudioClient3Support::kNotImplemented;
   }
@@ -697,6 +708,7 @@ class AudioClient final : public ComObject<IAudioClient3> {
     stream->stream_flags = stream_flags;
     stream->incarnation = incarnation_;
     stream->clock_ppm = config.clock_ppm;
+    stream->late_start = config.flow == eRender && config.position_late_start;
     const bool event_driven = (stream_flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
     uint32_t frames = 0;
     if (share_mode == AUDCLNT_SHAREMODE_EXCLUSIVE) {
@@ -732,6 +744,8 @@ class AudioClient final : public ComObject<IAudioClient3> {
     } else {
       return E_INVALIDARG;
     }
+    stream->stepped_position =
+        !stream->exclusive && config.position_movement == PositionMovement::kStepped;
     stream->internal_frames = frames;
     stream->buffer_frames = config.zero_buffer ? 0 : frames;
     if (config.flow == eRender) {

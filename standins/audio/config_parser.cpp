@@ -307,6 +307,18 @@ bool VirtualAudio::ParseConfig(const std::string& text) {
         device.late_wakes.scripted.push_back(
             {static_cast<uint64_t>(period), static_cast<REFERENCE_TIME>(late)});
       }
+    } else if (key == "time-jitter" && words.size() == 4 && words[2] == "seed") {
+      long long max = 0, seed = 0;
+      ok = ParseSigned(words[1], &max) && max >= 0 && ParseSigned(words[3], &seed);
+      if (ok) device.time_jitter = {max, static_cast<uint64_t>(seed)};
+    } else if (key == "position" && words.size() == 2 &&
+               (words[1] == "smooth" || words[1] == "stepped")) {
+      device.position_movement =
+          words[1] == "stepped" ? PositionMovement::kStepped : PositionMovement::kSmooth;
+    } else if (key == "position" && words.size() == 2 && words[1] == "late-start") {
+      device.position_late_start = true;
+    } else if (key == "initialize-delay" && words.size() == 2 && ParseUnsigned(words[1], &value)) {
+      device.initialize_delay_ms = value;
     } else if (key == "source") {
       ok = ParseSource(line, words, &device.source);
     } else if (key == "other-channels" && words.size() == 2) {

@@ -22,6 +22,8 @@ constexpr REFERENCE_TIME kUnitsPerMs = 10000;
 constexpr int kMaxCatchUpPeriods = 4;
 constexpr REFERENCE_TIME kFallbackPeriod = 100000;  // 10 ms, 100 ns units
 constexpr REFERENCE_TIME kMaxLateWake = 100000000;  // 10 s, 100 ns units
+constexpr REFERENCE_TIME kMaxJitter = 100000000;    // 10 s, 100 ns units
+constexpr uint32_t kMaxInitializeDelayMs = 10000;
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
   if (duration <= 0) return 0;
@@ -129,6 +131,19 @@ void SystemState::AddDevice(const DeviceConfig& config) {
     }
   }
   device->late_wake_random = wakes.seed;
+  TimeJitter& jitter = device->config.time_jitter;
+  if (jitter.max < 0 || jitter.max > kMaxJitter) {
+    std::cerr << "virtual_audio: time jitter " << jitter.max << " out of range, held at 0..10 s"
+              << std::endl;
+    jitter.max = std::min(std::max<REFERENCE_TIME>(jitter.max, 0), kMaxJitter);
+  }
+  device->jitter_random = jitter.seed;
+  uint32_t& delay = device->config.initialize_delay_ms;
+  if (delay > kMaxInitializeDelayMs) {
+    std::cerr << "virtual_audio: initialize delay " << delay << " ms out of range, held at "
+              << kMaxInitializeDelayMs << std::endl;
+    delay = kMaxInitializeDelayMs;
+  }
   if (is_new && !device->pending_arrival) {
     Notify(EndpointNotification::Kind::kAdded, *device);
   } else if (!is_new && StateOf(*device) != old_state) {
@@ -453,8 +468,11 @@ void SystemState::SetStreamPeriod(StreamState& stream, uint32_t frames) {
 
 uint64_t SystemState::DevicePosition(const StreamState& stream) {
   const bool render = stream.flow == eRender;
-  const uint64_t frames = stream.device_frames - (render ? stream.playing_frames : 0);
-  if (!Playing(stream) || stream.period_frames == 0) return frames;
+  const uint64_t frames =
+      stream.device_frames - (render ? stream.playing_frames : 0) - stream.uncounted_frames;
+  if (!Playing(stream) || stream.period_frames == 0 || stream.stepped_position) return frames;
+  // The first pass heard after the Start is the one a late-starting device does not count.
+  if (stream.late_start && stream.periods_since_start == 1) return frames;
   const DeviceRecord* device = FindDevice(stream.device_id);
   if (device != nullptr && device->stalled && stream.flow == eCapture) return frames;
   const double elapsed = static_cast<double>(ClockNow() - stream.last_period_end);
@@ -467,6 +485,36 @@ uint64_t SystemState::DevicePosition(const StreamState& stream) {
 
 REFERENCE_TIME SystemState::QpcTime(REFERENCE_TIME clock_time) const {
   return clock_mode_ == ClockMode::kManual ? clock_time : qpc_at_creation_ + clock_time;
+}
+
+REFERENCE_TIME SystemState::PacketQpc(const CapturePacket& packet) const {
+  const REFERENCE_TIME qpc = QpcTime(packet.time);
+  return packet.jittered ? std::max<REFERENCE_TIME>(1, qpc + packet.jitter) : qpc;
+}
+
+REFERENCE_TIME SystemState::ReadingQpc(const StreamState& stream) {
+  const REFERENCE_TIME qpc = QpcTime(ClockNow());
+  DeviceRecord* device = FindDevice(stream.device_id);
+  if (device == nullptr || device->config.time_jitter.max == 0) return qpc;
+  return std::max<REFERENCE_TIME>(0, qpc + Jitter(*device));
+}
+
+REFERENCE_TIME SystemState::Jitter(DeviceRecord& device) {
+  const REFERENCE_TIME max = device.config.time_jitter.max;
+  const uint64_t span = static_cast<uint64_t>(2 * max + 1);
+  return static_cast<REFERENCE_TIME>(NextRandom(&device.jitter_random) % span) - max;
+}
+
+std::chrono::milliseconds SystemState::TakeOpenTime(const std::wstring& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const DeviceRecord* device = FindDevice(id);
+  const uint32_t delay = device == nullptr ? 0 : device->config.initialize_delay_ms;
+  if (delay == 0 || clock_mode_ == ClockMode::kRealTime) return std::chrono::milliseconds(delay);
+  // Safe from any thread, the engine's included: the caller holds none of our locks, and
+  // playing the periods only signals events and queues notifications (which wait for
+  // DeliverNotifications), so nothing here waits for another thread.
+  AdvanceManualClock(delay * kUnitsPerMs);
+  return std::chrono::milliseconds(0);
 }
 
 // ---- Clock ----
@@ -513,6 +561,10 @@ REFERENCE_TIME SystemState::StepClock() {
 
 void SystemState::AdvanceClock(REFERENCE_TIME duration) {
   std::lock_guard<std::mutex> lock(mutex_);
+  AdvanceManualClock(duration);
+}
+
+void SystemState::AdvanceManualClock(REFERENCE_TIME duration) {
   if (clock_mode_ != ClockMode::kManual || duration < 0) return;
   const REFERENCE_TIME end = manual_time_ + duration;
   RunClockUntil(end);
@@ -737,6 +789,9 @@ bool SystemState::TickStream(StreamState& stream, REFERENCE_TIME now) {
   } else {
     stream.padding -= stream.period_frames;
   }
+  if (stream.late_start && stream.periods_since_start == 1) {
+    stream.uncounted_frames += stream.playing_frames;
+  }
   stream.device_frames += stream.period_frames;
   stream.playing_frames = stream.period_frames;
   stream.last_period_end = now;
@@ -794,6 +849,10 @@ void SystemState::ProduceCapturePacket(StreamState& stream, DeviceRecord& device
   packet.frames = stream.period_frames;
   packet.position = stream.source_frame;
   packet.time = stream.last_period_end;
+  if (device.config.time_jitter.max > 0) {
+    packet.jittered = true;
+    packet.jitter = Jitter(device);
+  }
   packet.data.resize(static_cast<size_t>(packet.frames) * block);
   for (uint32_t frame = 0; frame < packet.frames; ++frame) {
     uint8_t* out = packet.data.data() + static_cast<size_t>(frame) * block;

@@ -71,6 +71,7 @@ struct DeviceRecord {
   bool pending_arrival = false;
   bool timed_default_done = false;  // DeviceConfig::default_at_ms happened
   uint64_t late_wake_random = 0;    // generator state for LateWakes::max_late, from its seed
+  uint64_t jitter_random = 0;       // generator state for DeviceConfig::time_jitter, from its seed
   LateWakeRecord late_wakes;
 };
 
@@ -78,8 +79,10 @@ struct CapturePacket {
   std::vector<uint8_t> data;  // frames * block align bytes
   uint32_t frames = 0;
   DWORD flags = 0;
-  uint64_t position = 0;    // stream position of the first frame, frames
-  REFERENCE_TIME time = 0;  // clock time at which the device captured that frame
+  uint64_t position = 0;      // stream position of the first frame, frames
+  REFERENCE_TIME time = 0;    // clock time at which the device captured that frame
+  bool jittered = false;      // the device has DeviceConfig::time_jitter
+  REFERENCE_TIME jitter = 0;  // 100 ns added to the time reported
 };
 
 // One initialised audio client.
@@ -98,8 +101,10 @@ struct StreamState {
   uint32_t engine_period_hold = 0;
   HANDLE event = nullptr;  // from SetEventHandle; owned by the client's caller
   bool started = false;
-  uint64_t incarnation = 0;  // of the device when the client was activated
-  double clock_ppm = 0.0;    // the device clock's deviation
+  uint64_t incarnation = 0;       // of the device when the client was activated
+  double clock_ppm = 0.0;         // the device clock's deviation
+  bool stepped_position = false;  // shared, PositionMovement::kStepped
+  bool late_start = false;        // render, DeviceConfig::position_late_start
 
   // The clock's schedule: period k (from 1) ends at clock_anchor + k scaled periods.
   REFERENCE_TIME clock_anchor = 0;
@@ -111,6 +116,9 @@ struct StreamState {
   uint64_t device_frames = 0;
   // Render: the frames taken at the last period end, heard during the period that follows.
   uint32_t playing_frames = 0;
+  // Render, late start: the frames of the first pass heard after each Start, which no position
+  // counts.
+  uint64_t uncounted_frames = 0;
   std::vector<REFERENCE_TIME> late_signals;  // clock times of events still to be signalled
 
   // Capture side. Packets are only appended or popped at the front, so the data of the packet
@@ -209,6 +217,14 @@ class SystemState {
   // The performance-counter time (100 ns) of a clock time: the manual clock's time itself, or
   // QueryPerformanceCounter's reading at that moment for the real-time clock.
   REFERENCE_TIME QpcTime(REFERENCE_TIME clock_time) const;
+  // The time GetBuffer reports with the packet, jitter included.
+  REFERENCE_TIME PacketQpc(const CapturePacket& packet) const;
+  // The time GetPosition reports with a position read now, jitter included.
+  REFERENCE_TIME ReadingQpc(const StreamState& stream);
+  // Locks. The time a driver takes to open a stream on the device: with the manual clock the
+  // clock moves on by it here, as AdvanceClock does, and 0 is left to wait; with the real-time
+  // clock the caller waits it with no lock held.
+  std::chrono::milliseconds TakeOpenTime(const std::wstring& device);
   // ---- Clock ----
   void SetClockMode(ClockMode mode);           // locks
   void Tick(int periods);                      // locks
@@ -251,6 +267,10 @@ class SystemState {
   // Applies the arrivals, removals, returns and default changes due at or before `now`.
   void ApplyDeviceEvents(REFERENCE_TIME now);
   void Notify(EndpointNotification::Kind kind, const DeviceRecord& device);
+  // A draw of the device's time jitter, 100 ns.
+  static REFERENCE_TIME Jitter(DeviceRecord& device);
+  // The manual clock's AdvanceClock, with the lock held.
+  void AdvanceManualClock(REFERENCE_TIME duration);
   // Tells the clients about each flow whose default endpoint is no longer the one last told.
   void NotifyDefaultChanges();
   // Plays, in time order, every period and device event due at or before `until`.

@@ -126,6 +126,25 @@ struct LateWakeRecord {
   REFERENCE_TIME largest = 0;  // the largest lateness applied, 100 ns
 };
 
+// Times reported with the positions that wander as a real driver's do (interrupt latency, a
+// position taken from the hardware a little before or after the counter is read): every capture
+// packet's time and every IAudioClock::GetPosition time of the device's streams is off by a
+// uniform random amount from -max to +max, drawn per packet as it is captured and per reading.
+// Positions stay exact. A packet's time never reads below 1 (0 means "unknown" to a client), a
+// reading's never below 0. A bound outside 0..10 s is held at the nearer limit, with a line on
+// standard error.
+struct TimeJitter {
+  REFERENCE_TIME max = 0;  // 100 ns; 0: exact times
+  uint64_t seed = 1;       // the same seed gives the same amounts in the same order
+};
+
+// How IAudioClock positions move within a period.
+enum class PositionMovement {
+  kSmooth,   // evenly through each period at the device's pace
+  kStepped,  // shared streams: a whole period at each period end, none in between (exclusive
+             // streams stay smooth), as many shared-mode drivers report it
+};
+
 struct DeviceConfig {
   std::wstring id;                            // endpoint id (GetId, GetDevice); unique
   EDataFlow flow = eCapture;                  // eCapture or eRender
@@ -178,6 +197,17 @@ struct DeviceConfig {
   uint32_t engine_period_held_frames = 0;
   AudioClient3Support audio_client3 = AudioClient3Support::kImplemented;
   LateWakes late_wakes;
+  TimeJitter time_jitter;
+  PositionMovement position_movement = PositionMovement::kSmooth;
+  // Render streams: the first pass heard after each Start is counted by no position, as on a
+  // device whose output starts a pass after the stream does. The position reads a period less
+  // than the frames heard from then on: the recording's frame p is heard while it reads p less
+  // the frames of the uncounted passes.
+  bool position_late_start = false;
+  // IAudioClient::Initialize and IAudioClient3::InitializeSharedAudioStream take this long before
+  // they answer, whatever they answer, ms (held at 10 s): the real-time clock sleeps, the manual
+  // clock moves on by as much and plays what falls due meanwhile.
+  uint32_t initialize_delay_ms = 0;
 };
 
 // One call the engine made, for asserting the set-up sequence. Streaming calls (capture

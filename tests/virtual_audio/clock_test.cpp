@@ -109,6 +109,23 @@ TEST_F(ClockTest, DeviceClocksRunFastOrSlowByTheirPartsPerMillion) {
   EXPECT_EQ(audio().RenderUnderrunFrames(L"fast"), audio().Rendered(L"fast").unrecorded_frames);
 }
 
+TEST_F(ClockTest, ASlowOpenMovesTheManualClockOrSleepsOnTheRealTimeOne) {
+  ASSERT_TRUE(audio().ParseConfig(
+      "device mic\nformat 48000 1 16\ndevice spk\nflow render\ninitialize-delay 50"));
+  OpenStream capture;
+  Open(L"mic", Pcm(48000, 1), &capture);
+  ComPtr<IAudioClient3> client;
+  Device(L"spk")->Activate(platform::kIidIAudioClient3, CLSCTX_ALL, nullptr,
+                           client.ReleaseAndGetVoidAddress());
+  client->InitializeSharedAudioStream(0, 128, nullptr, nullptr);  // refused, after the delay
+  EXPECT_EQ(50 * kMs, audio().ClockTime());
+  EXPECT_EQ(3, audio().CaptureOverruns(L"mic")) << "five packets unread, two kept";
+  audio().SetClockMode(ClockMode::kRealTime);
+  const REFERENCE_TIME before = audio().ClockTime();
+  Client(L"spk")->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 0, 0, nullptr, nullptr);
+  EXPECT_GE(audio().ClockTime() - before, 50 * kMs);
+}
+
 TEST_F(ClockTest, AnEngineStyleLoopServesEachSignalledEventBetweenSteps) {
   DeviceConfig mic = Capture(L"mic", L"Guitar");
   mic.clock_ppm = 500;

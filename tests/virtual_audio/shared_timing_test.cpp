@@ -2,7 +2,9 @@
 // without the interface; events signalled late while the device keeps its pace; positions with
 // their times.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,13 @@ class SharedTimingTest : public VirtualAudioTest {
       if (stream.Signalled()) wakes.push_back(now);
     }
     return wakes;
+  }
+
+  static UINT64 Position(IAudioClient* client, UINT64* qpc = nullptr) {
+    ComPtr<IAudioClock> clock;
+    UINT64 position = 0;
+    client->GetService(platform::kIidIAudioClock, clock.ReleaseAndGetVoidAddress());
+    return SUCCEEDED(clock->GetPosition(&position, qpc)) ? position : ~0ull;
   }
 
   WAVEFORMATEXTENSIBLE mix_;
@@ -250,6 +259,52 @@ TEST_F(SharedTimingTest, ARenderFrameIsHeardWhenTheStreamClockSays) {
   const std::vector<double> recorded = audio().Rendered(L"spk").Channel(0);
   EXPECT_EQ(impulse, static_cast<UINT64>(std::max_element(recorded.begin(), recorded.end()) -
                                          recorded.begin()));
+}
+
+TEST_F(SharedTimingTest, JitterMovesOnlyTheTimesWithinItsBoundAveragesOutAndRepeatsWithItsSeed) {
+  const std::string mic = "format 48000 1 16\ntime-jitter 20000 seed 5\n";
+  ASSERT_TRUE(audio().ParseConfig("device a\n" + mic + "device b\n" + mic));
+  OpenStream a, b;
+  Open(L"a", Pcm(48000, 1), &a);
+  Open(L"b", Pcm(48000, 1), &b);
+  std::vector<std::vector<double>> channels;
+  DWORD flags = 0;
+  std::vector<REFERENCE_TIME> offsets[2];  // of packet times and of position times at their ends
+  for (UINT64 qpc = 0; offsets[1].size() < 800;) {
+    const REFERENCE_TIME now = audio().StepClock();
+    for (OpenStream* stream : {&a, &b}) {
+      std::vector<REFERENCE_TIME>& found = offsets[stream == &b];
+      ReadPacket(stream->capture.Get(), Pcm(48000, 1), &channels, &flags, nullptr, &qpc);
+      found.push_back(static_cast<REFERENCE_TIME>(qpc) - now + 10 * kMs);
+      EXPECT_EQ(now / (10 * kMs) * 480, Position(stream->client.Get(), &qpc)) << "stays exact";
+      found.push_back(static_cast<REFERENCE_TIME>(qpc) - now);
+    }
+  }
+  const auto range = std::minmax_element(offsets[0].begin(), offsets[0].end());
+  EXPECT_NEAR(19500, std::max(-*range.first, *range.second), 500) << "reaching near the bound";
+  EXPECT_NEAR(0.0, std::accumulate(offsets[0].begin(), offsets[0].end(), 0.0) / 800, 2000);
+  const auto spread = [](double sum, REFERENCE_TIME offset) { return sum + std::abs(offset); };
+  EXPECT_NEAR(10000, std::accumulate(offsets[0].begin(), offsets[0].end(), 0.0, spread) / 800,
+              1000);
+  EXPECT_EQ(1, offsets[0][0]) << "captured at 0, the first packet's time is still no 0 (unknown)";
+  EXPECT_EQ(offsets[0], offsets[1]) << "the same seed, the same amounts";
+}
+
+TEST_F(SharedTimingTest, SteppedSharedPositionsHoldThroughEachPassLateStartsSkipTheFirstHeard) {
+  ASSERT_TRUE(
+      audio().ParseConfig("device mic\nposition stepped\ndevice spk\nflow render\n"
+                          "format 48000 2 16\nposition late-start\nposition stepped"));
+  OpenStream shared, exclusive;  // an exclusive stream starts late but is not stepped
+  OpenShared(L"mic", &shared);
+  Open(L"spk", Pcm(48000, 2), &exclusive);
+  audio().AdvanceClock(5 * kMs);
+  for (const UINT64 late : {0u, 0u, 240u, 720u}) {  // at 5, 15, 25, 35 ms; smooth: 0 240 720 1200
+    const UINT64 passes = static_cast<UINT64>(audio().ClockTime() / (10 * kMs));
+    EXPECT_EQ(passes * 480 * 8, Position(shared.client.Get()))
+        << "bytes at " << audio().ClockTime();
+    EXPECT_EQ(late, Position(exclusive.client.Get())) << "at " << audio().ClockTime();
+    audio().AdvanceClock(10 * kMs);
+  }
 }
 
 TEST_F(SharedTimingTest, RealTimePacketTimesAreOnThePerformanceCounter) {

@@ -128,10 +128,10 @@ class VirtualAudioTest : public ::testing::Test {
   // Reads one packet as doubles per channel; false when none is queued.
   static bool ReadPacket(IAudioCaptureClient* capture, const Format& format,
                          std::vector<std::vector<double>>* channels, DWORD* flags,
-                         UINT64* position = nullptr) {
+                         UINT64* position = nullptr, UINT64* qpc = nullptr) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
-    const HRESULT hr = capture->GetBuffer(&data, &frames, flags, position, nullptr);
+    const HRESULT hr = capture->GetBuffer(&data, &frames, flags, position, qpc);
     if (hr != S_OK) return false;
     channels->assign(format.channels, {});
     // Decoded through a one-buffer recording so the test does not restate the sample codec.
