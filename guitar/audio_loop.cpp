@@ -1,9 +1,12 @@
 #include "guitar/audio_loop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "guitar/device_selection.h"
 #include "guitar/open_streams.h"
@@ -16,6 +19,7 @@ namespace {
 constexpr DWORD kPrefillDeadlineMs = 250;
 constexpr DWORD kPrefillWaitMs = 15;
 constexpr DWORD kLoopWaitMs = 200;
+constexpr DWORD kMoveDrainWaitMs = 2;
 constexpr DWORD kUnderrunWindowMs = 5000;
 constexpr uint32_t kCaptureBlock = 512;  // capture samples converted at a time
 
@@ -324,32 +328,57 @@ EndpointNews TakeEndpointNews(Monitor& monitor) {
   return news;
 }
 
-// Re-opens the render side alone on `device`, while capture runs on: the capture is drained
-// between the steps and between the attempts of the render open (each may take a driver tens of
-// milliseconds), since an exclusive capture stream holds only two packets.
-bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
-  const auto drain = [&monitor] { ProcessCapture(monitor); };
-  drain();
-  if (monitor.render_.client) monitor.render_.client->Stop();
-  monitor.render_client_.Reset();
-  monitor.render_.Close();
-  drain();
-  bool opened;
-  {
+// Runs `work` (render stream calls only) on a thread of its own while this thread keeps draining
+// the capture: a driver may take tens of milliseconds over one Initialize, and an exclusive
+// capture stream holds only two packets. Failed steps are not logged. Where no thread can be
+// started, the work runs here.
+template <typename Work>
+bool WhileDrainingCapture(Monitor& monitor, Work work) {
+  std::atomic<bool> done{false};
+  bool result = false;
+  const auto run = [&] {
     QuietFailures quiet;
-    opened = OpenRender(monitor, device, drain);
-    drain();
-    opened = opened && OpenRenderService(monitor);
+    result = work();
+  };
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      run();
+      CoUninitialize();
+      done.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error&) {
+    run();
+    return result;
   }
+  while (!done.load(std::memory_order_acquire)) {
+    WaitForSingleObject(monitor.capture_.event.Get(), kMoveDrainWaitMs);
+    ProcessCapture(monitor);
+  }
+  worker.join();
+  return result;
+}
+
+// Re-opens the render side alone on `device`, while capture runs on without a gap.
+bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
+  ProcessCapture(monitor);
+  const bool opened = WhileDrainingCapture(monitor, [&monitor, device] {
+    AudioStream& render = monitor.render_;
+    if (render.client) render.client->Stop();
+    monitor.render_client_.Reset();
+    render.Close();
+    return OpenRender(monitor, device) && OpenRenderService(monitor);
+  });
   if (!opened) return false;
   ConfigureMonitoring(monitor);
   monitor.monitoring_.Reprime();
   monitor.render_trust_.Reset();
-  drain();
+  ProcessCapture(monitor);
   RenderMonitor(monitor);
   if (FAILED(monitor.render_.client->Start())) return false;
   monitor.render_.started = true;
-  drain();
+  ProcessCapture(monitor);
   // The watcher and the period policy judge the new stream from its own start.
   monitor.device_watcher_.Start(GetTickCount());
   monitor.period_policy_.Opened(GetTickCount());

@@ -153,8 +153,7 @@ bool AudioStream::OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& f
 }
 
 bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
-                               bool low_latency, REFERENCE_TIME preferred,
-                               const std::function<void()>& between_attempts) {
+                               bool low_latency, REFERENCE_TIME preferred) {
   Close();
   platform::ComPtr<IAudioClient> probe;
   if (FAILED(ActivateClient(device, &probe))) return false;
@@ -167,7 +166,6 @@ bool AudioStream::TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& fo
   const ExclusiveDurations durations =
       ExclusiveDurationsFor(default_period, minimum_period, low_latency, preferred);
   for (int i = 0; i < durations.count; ++i) {
-    if (between_attempts) between_attempts();
     if (OpenExclusive(device, format, durations.values[i])) return true;
   }
   return false;

@@ -5,7 +5,6 @@
 #define GUITAR_AUDIO_STREAM_H_
 
 #include <cstdint>
-#include <functional>
 
 #include "platform/com_ptr.h"
 #include "platform/scoped_handle.h"
@@ -47,11 +46,9 @@ class AudioStream {
   bool OpenExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format,
                      REFERENCE_TIME duration);
   // Probes one exclusive format and tries the durations the device's periods give; logs nothing.
-  // `low_latency` and `preferred` as for ExclusiveDurationsFor; `between_attempts`, when given,
-  // runs before each initialisation attempt.
+  // `low_latency` and `preferred` as for ExclusiveDurationsFor.
   bool TryExclusive(IMMDevice* device, const WAVEFORMATEXTENSIBLE& format, bool low_latency = false,
-                    REFERENCE_TIME preferred = 0,
-                    const std::function<void()>& between_attempts = nullptr);
+                    REFERENCE_TIME preferred = 0);
   // Shared mode in the device's mix format. A failed Initialize is logged under `step`. The period
   // is the engine's current one where the device tells it (a smaller one another stream holds).
   bool OpenShared(IMMDevice* device, const char* step = "shared init");

@@ -98,8 +98,7 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device) {
   return false;
 }
 
-bool OpenRender(Monitor& monitor, IMMDevice* device,
-                const std::function<void()>& between_attempts) {
+bool OpenRender(Monitor& monitor, IMMDevice* device) {
   const AudioStream& capture = monitor.capture_;
   REFERENCE_TIME capture_period = 0;
   if (capture.info.sample_rate > 0) {
@@ -110,18 +109,15 @@ bool OpenRender(Monitor& monitor, IMMDevice* device,
   // Exclusive mode first, unless other programs must stay audible.
   if (!options.share_speakers) {
     for (const WAVEFORMATEXTENSIBLE& candidate : RenderCandidates(capture.info.sample_rate)) {
-      if (monitor.render_.TryExclusive(device, candidate, options.low_latency, capture_period,
-                                       between_attempts)) {
+      if (monitor.render_.TryExclusive(device, candidate, options.low_latency, capture_period)) {
         return true;
       }
     }
   }
-  if (between_attempts) between_attempts();
   if (options.low_latency &&
       monitor.render_.OpenSharedLowLatency(device, FloorFrames(monitor, device))) {
     return true;
   }
-  if (between_attempts) between_attempts();
   return monitor.render_.OpenShared(device);
 }
 

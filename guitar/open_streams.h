@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "guitar/monitor.h"
@@ -38,10 +37,7 @@ bool OpenCapture(Monitor& monitor, IMMDevice* device);
 
 // Opens monitor.render_ from the render candidates at the capture rate, else in shared mode.
 // With `low_latency` in the start options, each candidate is tried at the capture period first.
-// `between_attempts`, when given, runs before each initialisation attempt (a move drains the
-// capture that runs on meanwhile).
-bool OpenRender(Monitor& monitor, IMMDevice* device,
-                const std::function<void()>& between_attempts = nullptr);
+bool OpenRender(Monitor& monitor, IMMDevice* device);
 
 // "Tonelark shared engine period <frames> frames" for a stream opened through IAudioClient3;
 // nothing for any other.

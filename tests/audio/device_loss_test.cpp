@@ -160,7 +160,9 @@ TEST_F(DeviceLossTest, AnAdapterBackAtAnotherRateLeavesThePcmAtTheStartsRate) {
 // Headphones plugged in become the default: monitoring follows them, the render side alone is
 // re-opened, and the guitar goes on to the user interface without a gap.
 TEST_F(DeviceLossTest, MonitoringFollowsTheDefaultSpeakers) {
-  audio_.AddDevice(RenderDevice(L"headphones", L"Headphones"));
+  DeviceConfig headphones = RenderDevice(L"headphones", L"Headphones");
+  headphones.initialize_delay_ms = 30;  // longer than the capture's two packets
+  audio_.AddDevice(headphones);
   DeviceConfig microphone = CaptureDevice(L"microphone", L"Microphone", L"Webcam");
   audio_.AddDevice(microphone);
   ASSERT_TRUE(monitor().StartAudio());
