@@ -43,16 +43,20 @@ double DelayFit::Slope() const {
   return (s0_ * stv_ - st_ * sv_) / d;
 }
 
-double DelayFit::SlopeVariance() const {
-  const double d = Denominator();
-  if (readings_ < 3 || d <= 1e-12) return 1e12;
+double DelayFit::Scatter() const {
+  if (readings_ < 3 || Denominator() <= 1e-12) return 0.0;
   const double slope = Slope();
   const double mean = (sv_ - slope * st_) / s0_;
   // The weighted sum of squared residuals about the line, from the sums alone.
   const double residuals = svv_ - 2.0 * mean * sv_ - 2.0 * slope * stv_ + mean * mean * s0_ +
                            2.0 * mean * slope * st_ + slope * slope * stt_;
-  const double scatter = std::max(residuals, 0.0) / std::max(s0_ - 2.0, 1.0);
-  return scatter * s0_ / d;
+  return std::max(residuals, 0.0) / std::max(s0_ - 2.0, 1.0);
+}
+
+double DelayFit::SlopeVariance() const {
+  const double d = Denominator();
+  if (readings_ < 3 || d <= 1e-12) return 1e12;
+  return Scatter() * s0_ / d;
 }
 
 double DelayFit::Now() const {

@@ -31,6 +31,8 @@ class DelayFit {
   double Slope() const;
   // The variance of Slope(), from the scatter of the readings about the line.
   double SlopeVariance() const;
+  // The variance of the readings about the line.
+  double Scatter() const;
   // The line's value at the newest reading's time, and at `time`.
   double Now() const;
   double At(double time) const { return Now() + Slope() * (time - newest_); }

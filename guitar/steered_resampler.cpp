@@ -23,7 +23,8 @@ constexpr double kLevelPpmPerMs = 40.0;
 constexpr double kMaxLevelPpm = 10.0;  // how fast the delay is brought back, at most
 constexpr double kSlewPpmPerSecond = 200.0;
 constexpr double kStaleSeconds = 0.25;         // without readings, the trend is no longer current
-constexpr double kOutlierMs = 4.0;             // off the trend by more: a jump, or a stray reading
+constexpr double kOutlierMs = 2.5;             // off the trend by more: a jump, or a stray reading
+constexpr double kOutlierSpreads = 5.0;        // ... or by more than this many times their scatter
 constexpr int32_t kOutliersForAJump = 4;       // in a row
 constexpr double kCleanStretchSeconds = 10.0;  // without a shortfall, before the margin shrinks
 constexpr int32_t kStallBoundMs = 100;         // beyond the band, a ring that held more is cut
@@ -146,9 +147,9 @@ double SteeredResampler::DelayCorrection(double delay_ms, double seconds) {
   // What the delay would be had nothing been steered: a line whose slope is the clocks' ratio.
   const double unsteered = delay_ms + steered_ms_;
   const double jump = fit_.readings() >= 2 ? unsteered - fit_.At(fit_seconds_) : 0.0;
-  // Positions that move once per pass scatter the readings by up to a period.
-  const double stray =
-      std::max(kOutlierMs, 1500.0 * render_period_frames_ / std::max(render_rate_, 1));
+  // Far off the trend for the readings' own scatter (times that jitter, positions that move once
+  // per pass scatter them by up to a period): a lost packet or a stall moved the delay.
+  const double stray = std::max(kOutlierMs, kOutlierSpreads * std::sqrt(fit_.Scatter()));
   if (std::fabs(jump) > stray && ++outliers_ < kOutliersForAJump) {
     // One stray reading is ignored; the step stays as it was.
     fit_seconds_ += seconds;
