@@ -18,6 +18,7 @@ Usage: run_e2e.py --app <build>/app [--prefix DIR] [--keep] [--only CASE ...]
 import argparse
 import math
 import os
+import re
 import select
 import shutil
 import signal
@@ -330,6 +331,26 @@ class Run:
 
 
 
+LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)")
+
+
+def check_log(c, run):
+    """The log file (%LOCALAPPDATA% is the run's folder) holds one run line, then the program's
+    "Tonelark" debugger lines in their order, each with its time, the times in order."""
+    path = os.path.join(run.folder, "Tonelark", "logs", "tonelark.log")
+    if not c.expect(os.path.isfile(path), "no log file at %s" % path):
+        return
+    with open(path, encoding="utf-8", errors="replace") as f:
+        lines = [LOG_LINE.fullmatch(line) for line in f.read().splitlines()]
+    c.expect(all(lines), "log lines without a time")
+    lines = [m.groups() for m in lines if m]
+    debug = [text for _, text in run.debug_lines() if text.startswith("Tonelark")]
+    c.equal([text for _, text in lines[1:]], debug, "log file after its run line")
+    c.expect(lines and lines[0][1].startswith("---- Tonelark ") and
+             [t for t, _ in lines] == sorted(t for t, _ in lines),
+             "log's run line and times: %r" % lines[:3])
+
+
 def audio_config(speakers_wav, guitar_lines=(), speakers_lines=None):
     """The guitar adapter (with guitar_lines added) and speakers that record to speakers_wav
     (speakers_lines in place of the output line, when given)."""
@@ -369,6 +390,7 @@ def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=No
         "TONELARK_STANDIN_OUT": winpath(out),
         "TONELARK_STANDIN_DPI": str(dpi),
         "TONELARK_VIRTUAL_AUDIO_CONFIG": winpath(os.path.join(folder, "virtual-audio.cfg")),
+        "LOCALAPPDATA": winpath(folder),
     }
     with open(os.path.join(folder, "virtual-audio.cfg"), "w") as f:
         f.write((audio or audio_config)(os.path.join(out, "speakers.wav")))
@@ -668,6 +690,7 @@ def case_device_loss(session, app):
     c.equal([text for _, text in debug],
             [opened, "Tonelark device lost 0x88890004", opened, "Tonelark device back"],
             "debugger output")
+    check_log(c, run)
 
     # PCM stops for about the time the adapter was away, then comes back without a command.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
@@ -740,6 +763,7 @@ def case_headphones(session, app):
     c.expect("Tonelark speakers now Headphones" in debug and
              not any(t.startswith("Tonelark device lost") for t in debug),
              "debugger output %r" % debug)
+    check_log(c, run)
     # PCM events every few milliseconds throughout: none of their gaps is a pause.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
     gaps = [b - a for a, b in zip(times, times[1:])]
