@@ -98,7 +98,7 @@ TEST_F(AllocationTest, TenSecondsOfStreamingAllocateNothingOnTheAudioThread) {
     EXPECT_EQ(audio_thread_file_calls.load(), 0);
   }
   std::stringstream text;
-  text << std::ifstream(folder / "tonelark.log").rdbuf();
+  text << std::ifstream(folder / "tonelark.log", std::ios::binary).rdbuf();
   std::filesystem::remove_all(folder);
   EXPECT_NE(text.str().find("Tonelark exclusive 44100 Hz capture, render shared 48000 Hz\r\n"),
             std::string::npos)

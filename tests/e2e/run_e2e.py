@@ -18,6 +18,7 @@ Usage: run_e2e.py --app <build>/app [--prefix DIR] [--keep] [--only CASE ...]
 import argparse
 import math
 import os
+import pwd
 import re
 import select
 import shutil
@@ -334,16 +335,20 @@ class Run:
 LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)")
 
 
-def check_log(c, run):
-    """The log file (%LOCALAPPDATA% is the run's folder) holds one run line, then the program's
-    "Tonelark" debugger lines in their order, each with its time, the times in order."""
-    path = os.path.join(run.folder, "Tonelark", "logs", "tonelark.log")
+def check_log(c, session, run):
+    """The log file, in the prefix's %LOCALAPPDATA% (Wine sets the variable itself), holds this
+    run's line, then the program's "Tonelark" debugger lines in their order, each with its time,
+    the times in order."""
+    path = os.path.join(session.prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name,
+                        "AppData", "Local", "Tonelark", "logs", "tonelark.log")
     if not c.expect(os.path.isfile(path), "no log file at %s" % path):
         return
     with open(path, encoding="utf-8", errors="replace") as f:
         lines = [LOG_LINE.fullmatch(line) for line in f.read().splitlines()]
     c.expect(all(lines), "log lines without a time")
     lines = [m.groups() for m in lines if m]
+    runs = [i for i, (_, text) in enumerate(lines) if text.startswith("---- Tonelark ")]
+    lines = lines[runs[-1]:] if runs else lines
     debug = [text for _, text in run.debug_lines() if text.startswith("Tonelark")]
     c.equal([text for _, text in lines[1:]], debug, "log file after its run line")
     c.expect(lines and lines[0][1].startswith("---- Tonelark ") and
@@ -390,7 +395,6 @@ def run_program(session, app, name, args=(), dpi=96, scenario=None, extra_env=No
         "TONELARK_STANDIN_OUT": winpath(out),
         "TONELARK_STANDIN_DPI": str(dpi),
         "TONELARK_VIRTUAL_AUDIO_CONFIG": winpath(os.path.join(folder, "virtual-audio.cfg")),
-        "LOCALAPPDATA": winpath(folder),
     }
     with open(os.path.join(folder, "virtual-audio.cfg"), "w") as f:
         f.write((audio or audio_config)(os.path.join(out, "speakers.wav")))
@@ -690,7 +694,7 @@ def case_device_loss(session, app):
     c.equal([text for _, text in debug],
             [opened, "Tonelark device lost 0x88890004", opened, "Tonelark device back"],
             "debugger output")
-    check_log(c, run)
+    check_log(c, session, run)
 
     # PCM stops for about the time the adapter was away, then comes back without a command.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
@@ -763,7 +767,7 @@ def case_headphones(session, app):
     c.expect("Tonelark speakers now Headphones" in debug and
              not any(t.startswith("Tonelark device lost") for t in debug),
              "debugger output %r" % debug)
-    check_log(c, run)
+    check_log(c, session, run)
     # PCM events every few milliseconds throughout: none of their gaps is a pause.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
     gaps = [b - a for a, b in zip(times, times[1:])]
