@@ -332,28 +332,20 @@ class Run:
 
 
 
-LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)")
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*)")
 
 
 def check_log(c, session, run):
-    """The log file, in the prefix's %LOCALAPPDATA% (Wine sets the variable itself), holds this
-    run's line, then the program's "Tonelark" debugger lines in their order, each with its time,
-    the times in order."""
+    """This run's part of the log file, in the prefix's %LOCALAPPDATA% (Wine sets the variable):
+    after its run line, the program's "Tonelark" debugger lines in their order, each with a time."""
     path = os.path.join(session.prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name,
                         "AppData", "Local", "Tonelark", "logs", "tonelark.log")
-    if not c.expect(os.path.isfile(path), "no log file at %s" % path):
-        return
-    with open(path, encoding="utf-8", errors="replace") as f:
-        lines = [LOG_LINE.fullmatch(line) for line in f.read().splitlines()]
-    c.expect(all(lines), "log lines without a time")
-    lines = [m.groups() for m in lines if m]
-    runs = [i for i, (_, text) in enumerate(lines) if text.startswith("---- Tonelark ")]
-    lines = lines[runs[-1]:] if runs else lines
-    debug = [text for _, text in run.debug_lines() if text.startswith("Tonelark")]
-    c.equal([text for _, text in lines[1:]], debug, "log file after its run line")
-    c.expect(lines and lines[0][1].startswith("---- Tonelark ") and
-             [t for t, _ in lines] == sorted(t for t, _ in lines),
-             "log's run line and times: %r" % lines[:3])
+    lines = open(path, errors="replace").read().splitlines() if os.path.isfile(path) else []
+    runs = [i for i, line in enumerate(lines) if LOG_LINE.fullmatch(line) and " ---- " in line]
+    lines = [LOG_LINE.fullmatch(line) for line in lines[runs[-1] + 1 if runs else len(lines):]]
+    c.equal([m and m.group(1) for m in lines],
+            [text for _, text in run.debug_lines() if text.startswith("Tonelark")],
+            "lines of %s after its run line" % path)
 
 
 def audio_config(speakers_wav, guitar_lines=(), speakers_lines=None):
