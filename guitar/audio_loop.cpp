@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "guitar/device_selection.h"
+#include "guitar/engine_log.h"
 #include "guitar/open_streams.h"
 #include "guitar/render_monitor.h"
 #include "platform/audio_guids.h"
@@ -228,7 +229,7 @@ void LoseStreams(Monitor& monitor, HRESULT code) {
   char line[64];
   std::snprintf(line, sizeof(line), "Tonelark device lost 0x%08lx\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
-  OutputDebugStringA(line);
+  EngineLog::Write(line);
   monitor.status_.MarkLost();
 }
 
@@ -256,7 +257,7 @@ bool ReopenStreams(Monitor& monitor) {
   monitor.click_request_.exchange(0);
   std::string name;
   if (!StartStreamsQuietly(monitor, &name)) return false;
-  OutputDebugStringA("Tonelark device back\n");
+  EngineLog::Write("Tonelark device back\n");
   PublishStreams(monitor, name);
   return true;
 }
@@ -384,7 +385,7 @@ bool MoveSpeakers(Monitor& monitor, IMMDevice* device) {
   monitor.period_policy_.Opened(GetTickCount());
   monitor.render_id_ = EndpointId(device);
   monitor.render_name_ = DisplayName(device);
-  OutputDebugStringA(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
+  EngineLog::Write(("Tonelark speakers now " + monitor.render_name_ + "\n").c_str());
   LogEnginePeriod(monitor.render_);
   PublishStreams(monitor, monitor.capture_name_);
   return true;
@@ -456,7 +457,7 @@ bool RaisePeriod(Monitor& monitor, bool* lost) {
   char line[64];
   std::snprintf(line, sizeof(line), "Tonelark period raised to %.2f ms\n",
                 Milliseconds(monitor.capture_.period_frames, monitor.capture_.info.sample_rate));
-  OutputDebugStringA(line);
+  EngineLog::Write(line);
   PublishStreams(monitor, name);
   return true;
 }

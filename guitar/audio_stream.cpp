@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "guitar/engine_log.h"
 #include "platform/audio_guids.h"
 
 namespace tonelark {
@@ -95,7 +96,7 @@ void LogFailure(const char* step, HRESULT code) {
   char line[160];
   std::snprintf(line, sizeof(line), "Tonelark %s failed 0x%08lx\n", step,
                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
-  OutputDebugStringA(line);
+  EngineLog::Write(line);
 }
 
 void AudioStream::Close() {

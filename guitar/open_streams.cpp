@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "guitar/device_selection.h"
+#include "guitar/engine_log.h"
 #include "platform/audio_guids.h"
 #include "platform/com_ptr.h"
 
@@ -52,7 +53,7 @@ void LogEnginePeriod(const AudioStream& stream) {
   char line[80];
   std::snprintf(line, sizeof(line), "Tonelark shared engine period %u frames\n",
                 static_cast<unsigned>(stream.engine_period));
-  OutputDebugStringA(line);
+  EngineLog::Write(line);
 }
 
 std::array<WAVEFORMATEXTENSIBLE, 4> CaptureCandidates() {
@@ -182,7 +183,7 @@ bool OpenStreams(Monitor& monitor, std::string* name) {
                 static_cast<int>(monitor.capture_.info.sample_rate),
                 monitor.render_.info.exclusive ? "exclusive" : "shared",
                 static_cast<int>(monitor.render_.info.sample_rate));
-  OutputDebugStringA(line);
+  EngineLog::Write(line);
   LogEnginePeriod(monitor.capture_);
   LogEnginePeriod(monitor.render_);
   return true;

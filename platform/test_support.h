@@ -18,6 +18,11 @@ int OpenHandleCount();
 int LiveCoTaskMemCount();
 int LiveMmTaskCount();
 
+// Has `observer` called at the start of every file call the platform layer makes (folders,
+// opening, writing, sizing, moving and closing files), on the calling thread, until it is called
+// again with nullptr. False where the build cannot observe them (on Windows).
+bool ObserveFileCalls(void (*observer)());
+
 // Collects every OutputDebugStringA text written by any thread while it lives.
 class DebugOutputCapture {
  public:

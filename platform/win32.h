@@ -456,6 +456,57 @@ union LARGE_INTEGER {
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
+// ---- Files, folders, the environment and the wall clock (the log file) ----
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD FILE_APPEND_DATA = 0x4;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+// The calling thread's last error, set by the calls below when they fail.
+DWORD GetLastError();
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+BOOL CreateDirectoryW(LPCWSTR path, void* security_attributes);
+// Paths take '\\' or '/' between their parts. Only OPEN_ALWAYS is implemented; FILE_APPEND_DATA
+// writes at the end.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, void* security_attributes,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, LPDWORD written, void* overlapped);
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+// 100 ns since 1601-01-01 UTC.
+void GetSystemTimeAsFileTime(FILETIME* time);
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local);
+BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* fields);
+
 #endif  // _WIN32
 
 #endif  // PLATFORM_WIN32_H_

@@ -8,8 +8,10 @@
 
 #include "channels/engine_project.h"
 #include "channels/flutter_desktop.h"
+#include "guitar/engine_log.h"
 #include "runner/command_line.h"
 #include "runner/flutter_window.h"
+#include "tonelark_version.h"
 
 namespace {
 
@@ -42,6 +44,10 @@ int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/,
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && IsDebuggerPresent()) {
     AttachDebugConsole();
   }
+
+  // The engine's lines for the debugger also go to the log file a player can send, until the
+  // window and the engine are gone.
+  tonelark::EngineLog log(tonelark::EngineLog::DefaultFolder(), TONELARK_VERSION_SHORT);
 
   // For the plugins, which use COM on this thread and expect a single-threaded apartment; the
   // audio thread initialises COM for itself. A failure is not reported: the program goes on.

@@ -1,4 +1,7 @@
+#include <time.h>
+
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "platform/win32.h"
@@ -36,5 +39,54 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
   if (frequency == nullptr) return FALSE;
   frequency->QuadPart = kCounterHz;
+  return TRUE;
+}
+
+namespace {
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+constexpr int64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
+
+int64_t Ticks(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                              time.dwLowDateTime);
+}
+
+FILETIME FromTicks(int64_t ticks) {
+  return FILETIME{static_cast<DWORD>(static_cast<uint64_t>(ticks)),
+                  static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32)};
+}
+}  // namespace
+
+void GetSystemTimeAsFileTime(FILETIME* time) {
+  if (time == nullptr) return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  *time = FromTicks((static_cast<int64_t>(now.tv_sec) + kSecondsFrom1601To1970) * kTicksPerSecond +
+                    now.tv_nsec / 100);
+}
+
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
+  if (utc == nullptr || local == nullptr) return FALSE;
+  const int64_t ticks = Ticks(*utc);
+  const time_t seconds = static_cast<time_t>(ticks / kTicksPerSecond - kSecondsFrom1601To1970);
+  tm fields{};
+  if (localtime_r(&seconds, &fields) == nullptr) return FALSE;
+  *local = FromTicks(ticks + static_cast<int64_t>(fields.tm_gmtoff) * kTicksPerSecond);
+  return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* out) {
+  if (time == nullptr || out == nullptr) return FALSE;
+  const int64_t ticks = Ticks(*time);
+  // Windows refuses times past the signed 64-bit range.
+  if (ticks < 0) return FALSE;
+  const time_t seconds = static_cast<time_t>(ticks / kTicksPerSecond - kSecondsFrom1601To1970);
+  tm fields{};
+  if (gmtime_r(&seconds, &fields) == nullptr) return FALSE;
+  *out = SYSTEMTIME{
+      static_cast<WORD>(fields.tm_year + 1900), static_cast<WORD>(fields.tm_mon + 1),
+      static_cast<WORD>(fields.tm_wday),        static_cast<WORD>(fields.tm_mday),
+      static_cast<WORD>(fields.tm_hour),        static_cast<WORD>(fields.tm_min),
+      static_cast<WORD>(fields.tm_sec),         static_cast<WORD>(ticks % kTicksPerSecond / 10000)};
   return TRUE;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/native/host_hooks.h"
+#include "platform/native/native_files.h"
 #include "platform/win32.h"
 
 namespace {
@@ -108,9 +109,12 @@ BOOL ResetEvent(HANDLE handle) {
 
 BOOL CloseHandle(HANDLE handle) {
   EventTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  std::unique_lock<std::mutex> lock(table.mutex);
   Event* event = Lookup(handle);
-  if (event == nullptr) return FALSE;
+  if (event == nullptr) {
+    lock.unlock();
+    return platform::native::CloseFileHandle(handle);
+  }
   table.live.erase(handle);
   event->closed = true;
   if (event->waits == 0) delete event;

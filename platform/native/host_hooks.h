@@ -1,6 +1,7 @@
 // What the host build's Win32 replacements expose to the test helpers in platform/test_support/:
-// live-object counts for leak audits, readers of the debugger output, and the message queues that
-// stand in for windows. Host build only; the product never includes this header.
+// live-object counts for leak audits, readers of the debugger output, an observer of file calls,
+// and the message queues that stand in for windows. Host build only; the product never includes
+// this header.
 #ifndef PLATFORM_NATIVE_HOST_HOOKS_H_
 #define PLATFORM_NATIVE_HOST_HOOKS_H_
 
@@ -25,6 +26,10 @@ int LiveMmTaskCount();
 void OpenDebugOutputReader(const void* reader);
 std::string TakeDebugOutput(const void* reader);
 void CloseDebugOutputReader(const void* reader);
+
+// Called at the start of every call that reaches the file system (creating a folder, opening,
+// writing, sizing, moving or closing a file), on the calling thread; nullptr stops the calls.
+void SetFileCallObserver(void (*observer)());
 
 struct PostedMessage {
   UINT message;

@@ -1,19 +1,30 @@
 // The audio thread's steady path allocates nothing: ten seconds of streaming with clicks and
 // volume changes, counted by this test program's own operator new. The virtual speakers keep no
-// recording and the endpoints no call log, since those allocate on the engine's calls.
+// recording and the endpoints no call log, since those allocate on the engine's calls. Nor does
+// the audio thread make a file call (counted where the platform can), yet its lines are logged.
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <new>
+#include <sstream>
 #include <thread>
 
+#include "gmock/gmock.h"
+#include "guitar/engine_log.h"
 #include "tests/audio/audio_fixture.h"
 
 namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<long> audio_thread_allocations{0};
+std::atomic<long> audio_thread_file_calls{0};
 thread_local bool on_audio_thread = false;
+
+void CountFileCall() {
+  if (on_audio_thread) audio_thread_file_calls.fetch_add(1, std::memory_order_relaxed);
+}
 
 void* Allocate(std::size_t size) {
   if (on_audio_thread && counting.load(std::memory_order_relaxed)) {
@@ -57,7 +68,16 @@ TEST_F(AllocationTest, TenSecondsOfStreamingAllocateNothingOnTheAudioThread) {
   speakers.no_recording = true;
   audio_.AddDevice(speakers);
   audio_.SetDefaultDevice(eRender, L"speakers");
-  monitor().on_report_ = [](tonelark::Monitor&) { on_audio_thread = true; };
+  monitor().thread_starter_ = [](std::function<void()> body) {
+    return std::thread([body] {
+      on_audio_thread = true;
+      body();
+    });
+  };
+  const auto folder = std::filesystem::temp_directory_path() / "tonelark-allocation-test-log";
+  std::filesystem::remove_all(folder);
+  const bool file_calls_seen = platform_test::ObserveFileCalls(CountFileCall);
+  auto log = std::make_unique<tonelark::EngineLog>(folder.wstring(), "test");
   ASSERT_TRUE(monitor().StartAudio());
   // Past the first waits, whose bookkeeping the host build's events grow once.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -70,7 +90,15 @@ TEST_F(AllocationTest, TenSecondsOfStreamingAllocateNothingOnTheAudioThread) {
   counting = false;
   const tonelark::GlitchCounts glitches = monitor().glitches_.Snapshot();
   monitor().StopAudio();
+  log.reset();
+  platform_test::ObserveFileCalls(nullptr);
   EXPECT_EQ(audio_thread_allocations.load(), 0);
+  EXPECT_EQ(file_calls_seen ? audio_thread_file_calls.load() : 0, 0);
+  std::stringstream text;
+  text << std::ifstream(folder / "tonelark.log", std::ios::binary).rdbuf();
+  std::filesystem::remove_all(folder);
+  EXPECT_THAT(text.str(), testing::EndsWith(" Tonelark exclusive 44100 Hz capture, render shared "
+                                            "48000 Hz\r\n"));
   EXPECT_GT(glitches.pcm_chunks_dropped, 0) << "the queue was full and its chunks recycled";
   EXPECT_GT(glitches.output_clipped_samples, 0);
 }

@@ -18,6 +18,8 @@ Usage: run_e2e.py --app <build>/app [--prefix DIR] [--keep] [--only CASE ...]
 import argparse
 import math
 import os
+import pwd
+import re
 import select
 import shutil
 import signal
@@ -328,6 +330,22 @@ class Run:
                 continue
         return lines
 
+
+
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*)")
+
+
+def check_log(c, session, run):
+    """This run's part of the log file, in the prefix's %LOCALAPPDATA% (Wine sets the variable):
+    after its run line, the program's "Tonelark" debugger lines in their order, each with a time."""
+    path = os.path.join(session.prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name,
+                        "AppData", "Local", "Tonelark", "logs", "tonelark.log")
+    lines = open(path, errors="replace").read().splitlines() if os.path.isfile(path) else []
+    runs = [i for i, line in enumerate(lines) if LOG_LINE.fullmatch(line) and " ---- " in line]
+    lines = [LOG_LINE.fullmatch(line) for line in lines[runs[-1] + 1 if runs else len(lines):]]
+    c.equal([m and m.group(1) for m in lines],
+            [text for _, text in run.debug_lines() if text.startswith("Tonelark")],
+            "lines of %s after its run line" % path)
 
 
 def audio_config(speakers_wav, guitar_lines=(), speakers_lines=None):
@@ -668,6 +686,7 @@ def case_device_loss(session, app):
     c.equal([text for _, text in debug],
             [opened, "Tonelark device lost 0x88890004", opened, "Tonelark device back"],
             "debugger output")
+    check_log(c, session, run)
 
     # PCM stops for about the time the adapter was away, then comes back without a command.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
@@ -740,6 +759,7 @@ def case_headphones(session, app):
     c.expect("Tonelark speakers now Headphones" in debug and
              not any(t.startswith("Tonelark device lost") for t in debug),
              "debugger output %r" % debug)
+    check_log(c, session, run)
     # PCM events every few milliseconds throughout: none of their gaps is a pause.
     times = [when for when, rest in run.events(PCM_CHANNEL) if rest.startswith("success bytes[")]
     gaps = [b - a for a, b in zip(times, times[1:])]
