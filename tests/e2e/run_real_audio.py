@@ -119,6 +119,7 @@ def check_replies(c, run):
     if len(statuses) >= 2:
         first, last = statuses[0][1], statuses[-1][1]
         grown = last.get("renderUnderrunFrames", 0) - first.get("renderUnderrunFrames", 0)
+        figure("under-run frames after the status at %.1f s: %d" % (statuses[0][0] / 1000.0, grown))
         c.expect(grown == 0, "%d under-run frames between the status at %.1f s and at %.1f s"
                  % (grown, statuses[0][0] / 1000.0, statuses[-1][0] / 1000.0))
     return [status for _, status in statuses]
