@@ -76,10 +76,6 @@ class Device:
         self.ppm = ppm
         self.lines = list(lines)
 
-    def describe(self):
-        return "%s%g%s" % ("sh" if self.shared else "ex", self.rate / 1000.0,
-                           "%+d" % self.ppm if self.ppm else "")
-
 
 class Setup:
     """One line of the matrix and the goals it is held to.
@@ -91,8 +87,8 @@ class Setup:
     "latencyMs" within the lab's bound; None for a set-up that asks for no low latency.
     raised: how many `period raised` lines are expected.
     late_wakes: seeded late wakes: no sample cut, and the cushion drains within 20 ppm.
-    headphones: headphones arrive at this clock time (ms) and become the default; the pitch is
-    then measured on them.
+    headphones: (clock time in ms, further lines): headphones arrive then and become the default;
+    the pitch is measured on them.
     poll_ms: the user interface asks for "status" this often.
     """
 
@@ -113,14 +109,11 @@ class Setup:
         self.poll_ms = poll_ms
         self.why = why
 
-    def all_lines(self):
+    def needs_new_lines(self):
         lines = self.capture.lines + self.speakers.lines
         if self.headphones is not None:
-            lines += self.headphones[1]
-        return lines
-
-    def needs_new_lines(self):
-        return any(line.split()[0] in NEW_LINES for line in self.all_lines())
+            lines = lines + list(self.headphones[1])
+        return any(line.split()[0] in NEW_LINES for line in lines)
 
     def implied_hz(self):
         """The tone in the recording: the adapter's clock speeds it up, the speakers' slows
