@@ -15,25 +15,18 @@ bool ClockTrust::Observe(int64_t time, double position, int32_t rate) {
   if (time <= 0 || rate <= 0) return trusted_;
   if (first_time_ == 0) first_time_ = time;
   if (time - first_time_ < kWarmUp) return trusted_;
-  if (n_ == 0.0) {
+  if (stretch_.readings() == 0) {
     stretch_time_ = time;
     stretch_position_ = position;
   }
-  const double t = static_cast<double>(time - stretch_time_) * 1e-7;
-  const double p = position - stretch_position_;
-  n_ += 1.0;
-  st_ += t;
-  stt_ += t * t;
-  sp_ += p;
-  stp_ += t * p;
+  stretch_.Add(static_cast<double>(time - stretch_time_) * 1e-7, position - stretch_position_);
   if (time - stretch_time_ < kStretch) return trusted_;
-  const double denominator = n_ * stt_ - st_ * st_;
-  const double frames_per_second = denominator > 0.0 ? (n_ * stp_ - st_ * sp_) / denominator : 0.0;
+  const double frames_per_second = stretch_.Slope();
   // A stream whose position stood still (stopped, stalled) gives no verdict.
   if (frames_per_second > 0.0) {
     trusted_ = std::fabs(frames_per_second / rate - 1.0) * 1e6 <= kToleranceppm;
   }
-  n_ = st_ = stt_ = sp_ = stp_ = 0.0;
+  stretch_.Reset();
   return trusted_;
 }
 

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "guitar/delay_fit.h"
+
 namespace tonelark {
 
 class ClockTrust {
@@ -27,15 +29,11 @@ class ClockTrust {
  private:
   bool trusted_ = true;
   int64_t first_time_ = 0;  // of the stream's first reading; 0 before it
-  // The stretch being judged: its first reading, and sums over its readings of the time since
-  // then (s) and the position moved since then (frames).
+  // The stretch being judged: its first reading, and the line through the position moved since
+  // then (frames) against the time since then (s), kept whole.
   int64_t stretch_time_ = 0;
   double stretch_position_ = 0.0;
-  double n_ = 0.0;
-  double st_ = 0.0;
-  double stt_ = 0.0;
-  double sp_ = 0.0;
-  double stp_ = 0.0;
+  DelayFit stretch_{1e9};
 };
 
 }  // namespace tonelark

@@ -9,7 +9,8 @@ void DelayFit::Reset() { *this = DelayFit(memory_seconds_); }
 
 void DelayFit::Add(double time, double value) {
   if (readings_ > 0) {
-    const double moved = std::max(time - newest_, 0.0);
+    // A reading a little older than the last (times that jitter) moves the origin back.
+    const double moved = time - newest_;
     // Times are kept relative to the newest reading, so the sums stay small however long the
     // stream runs.
     stt_ += moved * (moved * s0_ - 2.0 * st_);
@@ -22,7 +23,7 @@ void DelayFit::Add(double time, double value) {
     sv_ *= keep;
     stv_ *= keep;
     svv_ *= keep;
-    span_ = std::min(span_ + moved, 3.0 * memory_seconds_);
+    span_ = std::min(span_ + std::max(moved, 0.0), 3.0 * memory_seconds_);
   }
   newest_ = time;
   ++readings_;

@@ -18,7 +18,7 @@ class DelayFit {
   explicit DelayFit(double memory_seconds) : memory_seconds_(memory_seconds) {}
 
   void Reset();
-  // A reading `value` at `time` (seconds, never decreasing).
+  // A reading `value` at `time` (seconds).
   void Add(double time, double value);
   // Every reading so far, and the line through them, move by `offset` (the values jumped by a
   // known amount; the trend stays).
