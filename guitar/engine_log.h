@@ -14,6 +14,7 @@
 #define GUITAR_ENGINE_LOG_H_
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 

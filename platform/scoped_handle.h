@@ -1,4 +1,4 @@
-// Owning holder of one kernel handle (event): CloseHandle on reset and destruction.
+// Owning holder of one kernel handle (an event or a file): CloseHandle on reset and destruction.
 #ifndef PLATFORM_SCOPED_HANDLE_H_
 #define PLATFORM_SCOPED_HANDLE_H_
 
