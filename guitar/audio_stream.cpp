@@ -105,6 +105,7 @@ void AudioStream::Close() {
   clock_frequency = 0;
   next_frame = 0;
   fed = false;
+  heard_clock.Reset();
   client.Reset();
   event.Reset();
   started = false;

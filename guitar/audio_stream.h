@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "guitar/heard_clock.h"
 #include "platform/com_ptr.h"
 #include "platform/scoped_handle.h"
 #include "platform/win32.h"
@@ -79,6 +80,8 @@ class AudioStream {
   UINT64 next_frame = 0;
   // Render: the last call wrote frames, so the device should find some queued.
   bool fed = false;
+  // Render: when frame 0 was heard, from the clock's readings.
+  HeardClock heard_clock;
   // The engine period asked for through IAudioClient3, frames; 0 for any other stream.
   UINT32 engine_period = 0;
 };

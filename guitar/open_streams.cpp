@@ -135,6 +135,7 @@ bool OpenRenderService(Monitor& monitor) {
   render.clock_frequency = 0;
   render.next_frame = 0;
   render.fed = false;
+  render.heard_clock.Reset();
   if (FAILED(render.client->GetService(platform::kIidIAudioClock,
                                        render.clock.ReleaseAndGetVoidAddress())) ||
       !render.clock || FAILED(render.clock->GetFrequency(&render.clock_frequency)) ||

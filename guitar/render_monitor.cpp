@@ -208,9 +208,12 @@ int64_t PlayTime(Monitor& monitor) {
                                      render.info.sample_rate)) {
     return 0;
   }
-  const double ahead = static_cast<double>(render.next_frame) - heard;
-  return static_cast<int64_t>(read_at) +
-         static_cast<int64_t>(ahead * 1e7 / render.info.sample_rate + 0.5);
+  // From when frame 0 was heard rather than from this reading alone: a position that moves once
+  // per pass lags by how far into the pass it was read.
+  const double frame0 =
+      render.heard_clock.Observe(static_cast<int64_t>(read_at), heard, render.info.sample_rate);
+  return static_cast<int64_t>(
+      frame0 + static_cast<double>(render.next_frame) * 1e7 / render.info.sample_rate + 0.5);
 }
 
 }  // namespace
