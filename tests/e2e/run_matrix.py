@@ -473,12 +473,11 @@ def measure(session, app, setup, tag):
         run = run_e2e.run_program(session, app, "%s-%s" % (setup.name, tag),
                                   scenario=scenario(setup), audio=audio_config(setup),
                                   timeout=RUN_TIMEOUT_S)
-    except Failure as error:
+        judge(result, run)
+    except (Failure, OSError) as error:
+        # A run that left no files is this set-up's failure; the next set-ups still run.
         result.fail(str(error))
-        return result
-    finally:
-        result.seconds = time.monotonic() - started
-    judge(result, run)
+    result.seconds = time.monotonic() - started
     return result
 
 
