@@ -5,7 +5,8 @@
 // The rate control feeds it the measured delay with its own corrections added back, which makes
 // a line whose slope is the clocks' true drift: a driver's times scatter each reading by up to a
 // millisecond or more, far more than the drift moves the delay between two render calls, and only
-// a fit over seconds tells the two apart.
+// a fit over seconds tells the two apart. The clock trust feeds it a stream's positions against
+// their times, with a memory long enough to weigh a whole stretch alike.
 //
 // Audio thread only; a handful of sums, so nothing allocates.
 #ifndef GUITAR_DELAY_FIT_H_
