@@ -144,7 +144,7 @@ STEPPED_SHORT = ("with +-1 ms jitter on both sides and positions that move once 
                  "and wanders within 90 ppm in the other; the cause is not found yet")
 LATE_CAPTURE_SHORT = ("under Wine, a wake late beyond the one-packet cushion (a capture packet "
                       "lost, or a period of silence) breaks the tone once after the first second "
-                      "in about one set-up run in five, at any 10 ms set-up")
+                      "in 1 to 5 of the 9 10 ms set-ups of a run")
 
 SETUPS = [
     Setup("ex48-ex48", Device(48000), Device(48000), 6,
