@@ -22,7 +22,7 @@
 // the clocks' drift. A driver's times scatter each reading by up to a millisecond or more, so no
 // single reading is steered by: the delay with the steering's own corrections added back is a
 // straight line whose slope is the clocks' true ratio (DelayFit), and the step follows that ratio,
-// believed only as far as the fit is sure of it. A small, bounded correction (at most 20 ppm)
+// believed only as far as the fit is sure of it. A small, bounded correction (at most 10 ppm)
 // brings the delay back to what it was when the output started, or down to a shrinking cushion,
 // and the step moves by at most 200 ppm a second, so the pitch never wobbles. Clocks that agree
 // within a couple of ppm get the plain ratio.
