@@ -13,6 +13,7 @@
 #include "guitar/open_streams.h"
 #include "guitar/render_monitor.h"
 #include "platform/audio_guids.h"
+#include "platform/thread_name.h"
 
 namespace tonelark {
 namespace {
@@ -598,6 +599,7 @@ void ServeWake(Monitor& monitor, DWORD woken, DWORD now) {
 }
 
 void AudioLoop(Monitor& monitor) {
+  platform::NameCurrentThread(L"Tonelark audio");
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   DWORD task_index = 0;
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &task_index);

@@ -1,3 +1,4 @@
+#include <fstream>
 #include <vector>
 
 #include "standins/audio/sample_format.h"
@@ -58,6 +59,15 @@ bool RenderedAudio::WriteWav(const std::string& path, bool as_float) const {
                  converted.data() + i * 4);
   }
   return WriteWavFile(path, float_format, converted);
+}
+
+bool RenderedAudio::WriteHostStalls(const std::string& path) const {
+  std::ofstream file(path, std::ios::trunc);
+  for (const HostStall& stall : host_stalls) {
+    file << stall.frame << ' ' << static_cast<double>(stall.late) / 1e4 << '\n';
+  }
+  file.flush();
+  return static_cast<bool>(file);
 }
 
 }  // namespace virtual_audio

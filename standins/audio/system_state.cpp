@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "platform/thread_name.h"
 #include "standins/audio/resource_counts.h"
 #include "standins/audio/sample_format.h"
 
@@ -24,6 +25,16 @@ constexpr REFERENCE_TIME kFallbackPeriod = 100000;  // 10 ms, 100 ns units
 constexpr REFERENCE_TIME kMaxLateWake = 100000000;  // 10 s, 100 ns units
 constexpr REFERENCE_TIME kMaxJitter = 100000000;    // 10 s, 100 ns units
 constexpr uint32_t kMaxInitializeDelayMs = 10000;
+// While anything is due, the clock sleeps in short precise steps rather than in a condition
+// variable's timed wait: under Wine that lands 1-7 ms late (it waits in whole milliseconds through
+// the server), more than a 128-frame period, and a device's interrupt is not that late. A step
+// also bounds how long a new stream waits for its first period.
+constexpr REFERENCE_TIME kLongestSleep = 10000;  // 1 ms, 100 ns units
+// A precise sleep ends within 0.4 ms here (99th percentile); later than this, the host held the
+// clock thread up.
+constexpr uint32_t kReservedRecordingSeconds = 120;
+constexpr uint64_t kShortestPeriodFrames = 32;
+constexpr REFERENCE_TIME kHostStall = 10000;  // 1 ms, 100 ns units
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
   if (duration <= 0) return 0;
@@ -49,6 +60,22 @@ bool IsStreamingCall(const char* method) {
     if (std::strcmp(method, streaming) == 0) return true;
   }
   return false;
+}
+
+void SleepPrecisely(REFERENCE_TIME units) {
+#ifdef _WIN32
+  // NtDelayExecution takes 100 ns units where Sleep takes whole milliseconds.
+  using DelayExecution = LONG(WINAPI*)(BOOLEAN, PLARGE_INTEGER);
+  static const auto delay = reinterpret_cast<DelayExecution>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
+  if (delay != nullptr) {
+    LARGE_INTEGER relative;
+    relative.QuadPart = -units;
+    delay(FALSE, &relative);
+    return;
+  }
+#endif
+  std::this_thread::sleep_for(std::chrono::nanoseconds(units * 100));
 }
 
 }  // namespace
@@ -377,6 +404,13 @@ void SystemState::BeginRecording(const StreamState& stream) {
     device->recording = RenderedAudio{};
     device->recording.format = stream.format;
     device->recording_started = true;
+    // Growing a recording of seconds copies megabytes under the lock that the clock thread
+    // needs: reserved up front (untouched pages cost nothing), the clock is never held up by it.
+    const uint64_t frames =
+        std::min<uint64_t>(device->config.no_recording ? 0 : device->config.record_frames_limit,
+                           uint64_t{stream.format.rate} * kReservedRecordingSeconds);
+    device->recording.bytes.reserve(static_cast<size_t>(frames) * stream.format.BlockAlign());
+    device->recording.buffers.reserve(static_cast<size_t>(frames / kShortestPeriodFrames));
   }
   device->recording.exclusive = stream.exclusive;
 }
@@ -416,6 +450,7 @@ void SystemState::SaveRecording(const std::wstring& id) {
   if (device == nullptr || !device->recording_started) return;
   if (device->config.output_wav_path.empty()) return;
   device->recording.WriteWav(device->config.output_wav_path);
+  device->recording.WriteHostStalls(device->config.output_wav_path + ".stalls");
 }
 
 // ---- Engine periods ----
@@ -738,8 +773,21 @@ void SystemState::PlayPeriod(StreamState& stream, REFERENCE_TIME now) {
   }
 }
 
+void SystemState::NoteHostStall(REFERENCE_TIME late) {
+  if (late < kHostStall) return;
+  for (auto& device : devices_) {
+    if (!device->recording_started) continue;
+    device->recording.host_stalls.push_back({device->recording.FrameCount(), late});
+  }
+}
+
 void SystemState::EnsureClockThread() {
-  if (!clock_thread_.joinable()) clock_thread_ = std::thread([this] { ClockLoop(); });
+  if (!clock_thread_.joinable())
+    clock_thread_ = std::thread([this] {
+      // The name lets a test harness give the device's clock a device's priority.
+      platform::NameCurrentThread(L"vaudio clock");
+      ClockLoop();
+    });
 }
 
 void SystemState::ClockLoop() {
@@ -764,10 +812,15 @@ void SystemState::ClockLoop() {
         std::min(std::min(NextPeriodEnd(), NextDeviceEvent()), NextLateSignal());
     if (next == kNever) {
       clock_wake_.wait(lock);
-    } else {
-      clock_wake_.wait_until(
-          lock, created_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::nanoseconds(next * 100)));
+      continue;
+    }
+    const REFERENCE_TIME left = std::min(next - ClockNow(), kLongestSleep);
+    if (left > 0) {
+      const REFERENCE_TIME aimed = ClockNow() + left;
+      lock.unlock();
+      SleepPrecisely(left);
+      lock.lock();
+      NoteHostStall(ClockNow() - aimed);
     }
   }
 }

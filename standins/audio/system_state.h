@@ -282,6 +282,8 @@ class SystemState {
   void ProduceCapturePacket(StreamState& stream, DeviceRecord& device);
   double SourceValue(const StreamState& stream, uint64_t frame) const;
   void EnsureClockThread();
+  // Keeps a late wake of the clock thread beside every recording (RenderedAudio::host_stalls).
+  void NoteHostStall(REFERENCE_TIME late);
   void ClockLoop();
 
   std::mutex mutex_;

@@ -261,6 +261,14 @@ struct RenderedAudio {
   std::vector<RenderedBuffer> buffers;
   uint64_t underrun_frames = 0;    // silence played for lack of frames (kept or not)
   uint64_t unrecorded_frames = 0;  // frames past DeviceConfig::record_frames_limit, not kept
+  // Moments when the real-time clock itself woke late (the host held the process up): the
+  // recording's length then, and by how much (100 ns). A real device's clock never stops, so
+  // what the engine did around these moments says more about the host than about the engine.
+  struct HostStall {
+    uint64_t frame = 0;
+    REFERENCE_TIME late = 0;
+  };
+  std::vector<HostStall> host_stalls;
 
   size_t FrameCount() const;
   // Channel `channel` as doubles in -1..1 (integers scaled by 2^-(bits-1)); buffers flagged
@@ -270,6 +278,8 @@ struct RenderedAudio {
   // float) or, with `as_float`, converted to 32-bit float. Silent buffers are written as zeros.
   // False (with a line on standard error) when the file cannot be written.
   bool WriteWav(const std::string& path, bool as_float = false) const;
+  // `host_stalls` as text, one "<frame> <ms late>" line each; false when it cannot be written.
+  bool WriteHostStalls(const std::string& path) const;
 };
 
 // Live objects and resources, for showing that a start/stop cycle leaks nothing. While
