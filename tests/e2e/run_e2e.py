@@ -16,6 +16,7 @@ Usage: run_e2e.py --app <build>/app [--prefix DIR] [--keep] [--only CASE ...]
 """
 
 import argparse
+import glob
 import math
 import os
 import pwd
@@ -25,6 +26,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import tempfile
 import time
 import wave
@@ -58,6 +60,59 @@ class Failure(Exception):
 
 class Interrupted(Exception):
     pass
+
+
+# ---- Priorities ----
+
+# On Windows a device's interrupt comes before the engine's audio thread, which has the multimedia
+# class scheduler's "Pro Audio" priority, and that thread before the rest; Wine's avrt gives it
+# nothing. These threads are found by the names they give themselves (Wine hands
+# SetThreadDescription on to the host thread) and put above real-time priority 1.
+DEVICE_AND_AUDIO_THREADS = {"vaudio clock": 3, "Tonelark audio": 2}
+AUDIO_THREAD = {"Tonelark audio": 2}
+
+
+class PriorityBooster(threading.Thread):
+    """Gives threads named in `priorities` their SCHED_FIFO priority as soon as they appear."""
+
+    def __init__(self, priorities):
+        super().__init__(daemon=True)
+        self.priorities = priorities
+        self.done = threading.Event()
+        self.boosted = set()
+
+    def run(self):
+        while not self.done.wait(0.02):
+            for comm in glob.glob("/proc/[0-9]*/task/[0-9]*/comm"):
+                tid = int(comm.split("/")[4])
+                if tid in self.boosted:
+                    continue
+                try:
+                    with open(comm) as f:
+                        priority = self.priorities.get(f.read().strip())
+                    if priority is not None:
+                        os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(priority))
+                        self.boosted.add(tid)
+                except OSError:
+                    pass  # gone meanwhile
+
+    def stop(self):
+        self.done.set()
+
+
+def audio_priority(priorities):
+    """Runs this process, and with it what it starts (Xvfb, the wineserver, the program, a sound
+    server), at the lowest real-time priority where the machine allows, and the threads named in
+    `priorities` above it, so that the timing judged is the program's and not the Linux
+    scheduler's. Returns what it got, for the report, and the booster to stop (or None)."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(1))
+    except (AttributeError, OSError):
+        return "normal priority (no real-time scheduling allowed)", None
+    booster = PriorityBooster(priorities)
+    booster.start()
+    return "real-time priority (SCHED_RR 1; %s)" % ", ".join(
+        "\"%s\" SCHED_FIFO %d" % item for item in sorted(priorities.items())), booster
 
 
 def on_signal(signum, _frame):

@@ -20,13 +20,11 @@ Usage: run_matrix.py --app <build>/app [--prefix DIR] [--only NAME ...] [--repea
 
 import argparse
 import bisect
-import glob
 import math
 import os
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -718,48 +716,6 @@ def table(results, heading):
 
 # ---- Main ----
 
-def audio_priority():
-    """On Windows the engine's audio thread runs at the multimedia class scheduler's "Pro Audio"
-    priority; Wine's avrt gives it nothing. The matrix, and with it Xvfb, the wineserver and the
-    program it starts, runs at the lowest real-time priority where the machine allows, so that the
-    timing it judges is the engine's and not the Linux scheduler's. Returns what it got."""
-    try:
-        os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(1))
-        return "real-time priority (SCHED_RR 1)"
-    except (AttributeError, OSError):
-        return "normal priority (no real-time scheduling allowed)"
-
-
-# Above everything else at real-time priority 1, as on Windows a device's interrupt comes before
-# the "Pro Audio" thread, and that thread before the rest. Found by the names the threads give
-# themselves (Wine hands SetThreadDescription on to the host thread).
-BOOSTED_THREADS = {"vaudio clock": 3, "Tonelark audio": 2}
-
-
-class PriorityBooster(threading.Thread):
-    """Gives the program's named threads their priority as soon as they appear."""
-
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.done = threading.Event()
-        self.boosted = set()
-
-    def run(self):
-        while not self.done.wait(0.02):
-            for comm in glob.glob("/proc/[0-9]*/task/[0-9]*/comm"):
-                tid = int(comm.split("/")[4])
-                if tid in self.boosted:
-                    continue
-                try:
-                    with open(comm) as f:
-                        priority = BOOSTED_THREADS.get(f.read().strip())
-                    if priority is not None:
-                        os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(priority))
-                        self.boosted.add(tid)
-                except OSError:
-                    pass  # gone meanwhile
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--app", required=True, help="the staged application (<build>/app)")
@@ -772,12 +728,7 @@ def main():
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, run_e2e.on_signal)
 
-    priority = audio_priority()
-    booster = None
-    if priority.startswith("real-time"):
-        booster = PriorityBooster()
-        booster.start()
-        priority += "; the virtual device's clock at 3 and the engine's audio thread at 2"
+    priority, booster = run_e2e.audio_priority(run_e2e.DEVICE_AND_AUDIO_THREADS)
     staged = os.path.abspath(options.app)
     build = os.path.dirname(staged)
     prefix = options.prefix or os.path.join(build, "wineprefix-e2e")
@@ -816,7 +767,7 @@ def main():
         verdicts.append(False)
     finally:
         if booster is not None:
-            booster.done.set()
+            booster.stop()
         session.close()
         for path in outputs:
             with open(path, "w") as f:

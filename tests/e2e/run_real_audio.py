@@ -233,6 +233,8 @@ def main():
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, run_e2e.on_signal)
 
+    priority, booster = run_e2e.audio_priority(run_e2e.AUDIO_THREAD)
+    print("real audio: %s" % priority)
     staged = os.path.abspath(options.app)
     if not os.path.isfile(os.path.join(staged, "tonelark.exe")):
         print("real audio: tonelark.exe is missing from %s (build tonelark_app)" % staged)
@@ -284,6 +286,8 @@ def main():
         problems = [str(error)]
     finally:
         session.close()
+        if booster is not None:
+            booster.stop()
     seconds = time.monotonic() - started
     if problems:
         print("FAIL real-audio (%.1f s)" % seconds)
