@@ -145,10 +145,12 @@ TEST(SteeredResamplerTest, TheFillOverrulesADelayThatNeverSettles) {
 
 // The delay as a driver's times tell it, each reading scattered by the capture packet's and the
 // render clock's jitter (uniform +-1 ms each), steered for `seconds`: the pitch error of each
-// second of output, ppm, from the first audible frame on.
+// second of output, ppm, from the first audible frame on. At `gap_at` (s) a call's worth of output
+// goes missing: the margin widens by a call, the ring holds a call less and the delay is a call
+// longer.
 std::vector<double> PitchErrorPerSecond(double ppm, double jitter_ms, unsigned seed,
                                         uint32_t frames, double seconds,
-                                        double* reached_at = nullptr) {
+                                        double* reached_at = nullptr, double gap_at = -1.0) {
   tonelark::SteeredResampler resampler;
   resampler.Configure(48000, 48000, frames, frames);
   resampler.Restart();
@@ -161,9 +163,16 @@ std::vector<double> PitchErrorPerSecond(double ppm, double jitter_ms, unsigned s
   double sum = 0.0;
   int calls = 0;
   std::vector<double> errors;
+  int32_t ring = static_cast<int32_t>(2.5 * frames);
   for (double t = 0.0; t < seconds; t += call_seconds) {
-    const double step = resampler.NextStepForDelay(delay_ms + jitter(random) + jitter(random),
-                                                   static_cast<int32_t>(2.5 * frames), frames);
+    if (gap_at >= 0.0 && t >= gap_at) {
+      gap_at = -1.0;
+      resampler.WidenMargin(static_cast<int32_t>(frames));
+      ring -= static_cast<int32_t>(frames);
+      delay_ms += 1000.0 * call_seconds;  // everything after the gap is heard that much later
+    }
+    const double step =
+        resampler.NextStepForDelay(delay_ms + jitter(random) + jitter(random), ring, frames);
     const double now_ppm = (step - 1.0) * 1e6;
     const double applied = 0.5 * (last_ppm + now_ppm);  // the step glides over the call
     last_ppm = now_ppm;
@@ -206,6 +215,12 @@ TEST(SteeredResamplerTest, JitteredTimesSteerAStablePitch) {
         // Clocks that agree get exactly the plain ratio; drifting ones, theirs and at most the
         // 10 ppm that brings back what the delay moved while the ratio was found.
         EXPECT_NEAR(exact[second], 0.0, ppm == 0.0 ? 0.0 : 10.5) << "second " << second + 1;
+      }
+      // A gap leaves the fill below the widened margin: the pitch stays the clocks' while the
+      // cushion comes back.
+      const std::vector<double> gap = PitchErrorPerSecond(ppm, 0.0, 0, frames, 16.0, nullptr, 6.0);
+      for (size_t second = 7; second < gap.size(); ++second) {
+        EXPECT_NEAR(gap[second], 0.0, 10.5) << "second " << second + 1 << " after a gap";
       }
     }
   }
