@@ -35,6 +35,7 @@ constexpr REFERENCE_TIME kLongestSleep = 10000;  // 1 ms, 100 ns units
 constexpr uint32_t kReservedRecordingSeconds = 120;
 constexpr uint64_t kShortestPeriodFrames = 32;
 constexpr REFERENCE_TIME kHostStall = 10000;  // 1 ms, 100 ns units
+constexpr unsigned kMostWatchedProcessors = 64;
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
   if (duration <= 0) return 0;
@@ -123,6 +124,8 @@ SystemState::~SystemState() {
   }
   clock_wake_.notify_all();
   if (clock_thread_.joinable()) clock_thread_.join();
+  watch_quit_.store(true);
+  for (std::thread& watch : watch_threads_) watch.join();
 }
 
 // ---- Devices ----
@@ -782,12 +785,38 @@ void SystemState::NoteHostStall(REFERENCE_TIME late) {
 }
 
 void SystemState::EnsureClockThread() {
-  if (!clock_thread_.joinable())
-    clock_thread_ = std::thread([this] {
-      // The name lets a test harness give the device's clock a device's priority.
-      platform::NameCurrentThread(L"vaudio clock");
-      ClockLoop();
+  if (clock_thread_.joinable()) return;
+  clock_thread_ = std::thread([this] {
+    // The name lets a test harness give the device's clock a device's priority.
+    platform::NameCurrentThread(L"vaudio clock");
+    ClockLoop();
+  });
+#ifdef _WIN32
+  // The engine's thread may run on a processor that the clock's thread is not on.
+  const unsigned processors = std::min(std::thread::hardware_concurrency(), kMostWatchedProcessors);
+  for (unsigned processor = 0; processor < processors; ++processor) {
+    watch_threads_.emplace_back([this, processor] {
+      SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR{1} << processor);
+      platform::NameCurrentThread(L"vaudio watch");
+      WatchLoop();
     });
+  }
+#endif
+}
+
+void SystemState::WatchLoop() {
+  const auto step = std::chrono::nanoseconds(kLongestSleep * 100);
+  while (!watch_quit_.load()) {
+    const auto aimed = std::chrono::steady_clock::now() + step;
+    SleepPrecisely(kLongestSleep);
+    const REFERENCE_TIME late = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now() - aimed)
+                                    .count() /
+                                100;
+    if (late < kHostStall) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (clock_mode_ == ClockMode::kRealTime) NoteHostStall(late);
+  }
 }
 
 void SystemState::ClockLoop() {

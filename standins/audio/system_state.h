@@ -282,9 +282,13 @@ class SystemState {
   void ProduceCapturePacket(StreamState& stream, DeviceRecord& device);
   double SourceValue(const StreamState& stream, uint64_t frame) const;
   void EnsureClockThread();
-  // Keeps a late wake of the clock thread beside every recording (RenderedAudio::host_stalls).
+  // Keeps a late wake of the clock or a watch thread beside every recording
+  // (RenderedAudio::host_stalls).
   void NoteHostStall(REFERENCE_TIME late);
   void ClockLoop();
+  // Under Windows, one thread pinned to each processor while the real-time clock runs notes when
+  // the host held that processor up, as the clock thread notes it for its own.
+  void WatchLoop();
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<DeviceRecord>> devices_;  // in enumeration order
@@ -307,6 +311,8 @@ class SystemState {
   bool clock_quit_ = false;
   std::condition_variable clock_wake_;
   std::thread clock_thread_;
+  std::atomic<bool> watch_quit_{false};
+  std::vector<std::thread> watch_threads_;
 
   std::array<std::atomic<int>, kObjectKinds> objects_{};
   std::atomic<long> references_{0};

@@ -68,7 +68,7 @@ class Interrupted(Exception):
 # class scheduler's "Pro Audio" priority, and that thread before the rest; Wine's avrt gives it
 # nothing. These threads are found by the names they give themselves (Wine hands
 # SetThreadDescription on to the host thread) and put above real-time priority 1.
-DEVICE_AND_AUDIO_THREADS = {"vaudio clock": 3, "Tonelark audio": 2}
+DEVICE_AND_AUDIO_THREADS = {"vaudio clock": 3, "vaudio watch": 3, "Tonelark audio": 2}
 AUDIO_THREAD = {"Tonelark audio": 2}
 
 
