@@ -30,6 +30,8 @@ function(tonelark_add_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gmock gtest_main)
+  # Every test source includes them, and parsing them is most of a test file's build.
+  target_precompile_headers(${T_NAME} PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
