@@ -194,20 +194,17 @@ double SteeredResampler::NextStepForDelay(double delay_ms, int32_t ring_count, u
   const double before = correction_ppm_;
   double correction = DelayCorrection(delay_ms, seconds);
   const double headroom = static_cast<double>(ring_count) - frames * nominal_step_;
-  const double too_full = Floor() + band_ + 2.0 * slower_packet_;
   // Below the learnt margin the cushion is gone: no faster than the clocks go, so that it comes
   // back (the level term refills it) while the pitch stays theirs. A gap widens the margin above
   // the fill; clamped to the plain ratio, the pitch would be off by the whole drift until the
   // drift alone refilled it. A call that would empty the ring gets no more than the plain ratio,
-  // and a ring a band beyond too full no less: there the times are not to be believed.
+  // and a ring too full no less: there an overflow, not the pitch, is at stake.
   if (headroom < 0.0) {
     correction = std::min(correction, 0.0);
   } else if (headroom < margin_) {
     correction = std::min(correction, ratio_ppm_);
-  } else if (headroom > too_full + band_) {
+  } else if (headroom > Floor() + band_ + 2.0 * slower_packet_) {
     correction = std::max(correction, 0.0);
-  } else if (headroom > too_full) {
-    correction = std::max(correction, ratio_ppm_);
   }
   correction = std::clamp(correction, -kMaxCorrectionPpm, kMaxCorrectionPpm);
   // The step glides from the last call's value to this one over the call.
