@@ -32,9 +32,9 @@ constexpr uint32_t kMaxInitializeDelayMs = 10000;
 constexpr REFERENCE_TIME kLongestSleep = 10000;  // 1 ms, 100 ns units
 // A precise sleep ends within 0.4 ms here (99th percentile); later than this, the host held the
 // clock thread up.
+constexpr REFERENCE_TIME kHostStall = 10000;  // 1 ms, 100 ns units
 constexpr uint32_t kReservedRecordingSeconds = 120;
 constexpr uint64_t kShortestPeriodFrames = 32;
-constexpr REFERENCE_TIME kHostStall = 10000;  // 1 ms, 100 ns units
 constexpr unsigned kMostWatchedProcessors = 64;
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
@@ -63,7 +63,9 @@ bool IsStreamingCall(const char* method) {
   return false;
 }
 
-void SleepPrecisely(REFERENCE_TIME units) {
+// Returns how much later than asked it woke, 100 ns units.
+REFERENCE_TIME SleepPrecisely(REFERENCE_TIME units) {
+  const auto aimed = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
 #ifdef _WIN32
   // NtDelayExecution takes 100 ns units where Sleep takes whole milliseconds.
   using DelayExecution = LONG(WINAPI*)(BOOLEAN, PLARGE_INTEGER);
@@ -73,10 +75,16 @@ void SleepPrecisely(REFERENCE_TIME units) {
     LARGE_INTEGER relative;
     relative.QuadPart = -units;
     delay(FALSE, &relative);
-    return;
+  } else {
+    std::this_thread::sleep_until(aimed);
   }
+#else
+  std::this_thread::sleep_until(aimed);
 #endif
-  std::this_thread::sleep_for(std::chrono::nanoseconds(units * 100));
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                              aimed)
+             .count() /
+         100;
 }
 
 }  // namespace
@@ -805,14 +813,8 @@ void SystemState::EnsureClockThread() {
 }
 
 void SystemState::WatchLoop() {
-  const auto step = std::chrono::nanoseconds(kLongestSleep * 100);
   while (!watch_quit_.load()) {
-    const auto aimed = std::chrono::steady_clock::now() + step;
-    SleepPrecisely(kLongestSleep);
-    const REFERENCE_TIME late = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::steady_clock::now() - aimed)
-                                    .count() /
-                                100;
+    const REFERENCE_TIME late = SleepPrecisely(kLongestSleep);
     if (late < kHostStall) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (clock_mode_ == ClockMode::kRealTime) NoteHostStall(late);
@@ -843,13 +845,14 @@ void SystemState::ClockLoop() {
       clock_wake_.wait(lock);
       continue;
     }
-    const REFERENCE_TIME left = std::min(next - ClockNow(), kLongestSleep);
+    const REFERENCE_TIME awake = ClockNow();
+    const REFERENCE_TIME left = std::min(next - awake, kLongestSleep);
     if (left > 0) {
-      const REFERENCE_TIME aimed = ClockNow() + left;
       lock.unlock();
       SleepPrecisely(left);
       lock.lock();
-      NoteHostStall(ClockNow() - aimed);
+      // Measured once the lock is back: a device clock held up waiting for it is late too.
+      NoteHostStall(ClockNow() - (awake + left));
     }
   }
 }
