@@ -651,7 +651,8 @@ CaptureOutcome ProcessCapture(Monitor& monitor) {
     UINT64 captured = 0;
     outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, &captured);
     if (FAILED(outcome.result)) return outcome;
-    monitor.glitches_.OnCapturePacket(flags, position, frames);
+    const int64_t lost = monitor.glitches_.OnCapturePacket(flags, position, frames);
+    if (lost > 0) monitor.monitoring_.OnCaptureLoss(lost);
     if (!monitor.capture_trust_.Observe(static_cast<int64_t>(captured),
                                         static_cast<double>(position),
                                         monitor.capture_.info.sample_rate)) {

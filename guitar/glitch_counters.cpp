@@ -24,17 +24,20 @@ GlitchCounts GlitchCounters::Snapshot() const {
   return counts;
 }
 
-void GlitchCounters::OnCapturePacket(DWORD flags, UINT64 device_position, UINT32 frames) {
+int64_t GlitchCounters::OnCapturePacket(DWORD flags, UINT64 device_position, UINT32 frames) {
+  int64_t lost = 0;
   if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0) {
     Add(&capture_discontinuities_, 1);
     // Only a position that moved forward tells how much was lost; drivers that report no
     // positions leave the count at the flag.
     if (capture_position_known_ && device_position > next_capture_position_) {
-      Add(&capture_samples_lost_, static_cast<int64_t>(device_position - next_capture_position_));
+      lost = static_cast<int64_t>(device_position - next_capture_position_);
+      Add(&capture_samples_lost_, lost);
     }
   }
   capture_position_known_ = true;
   next_capture_position_ = device_position + frames;
+  return lost;
 }
 
 }  // namespace tonelark

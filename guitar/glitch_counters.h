@@ -33,7 +33,8 @@ class GlitchCounters {
   // Audio thread: one captured packet with its flags and the device position of its first frame.
   // A packet flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY counts once, with the frames its
   // position skipped since the end of the previous packet (when the device reports positions).
-  void OnCapturePacket(DWORD flags, UINT64 device_position, UINT32 frames);
+  // Returns those frames: 0 for none, or none known.
+  int64_t OnCapturePacket(DWORD flags, UINT64 device_position, UINT32 frames);
   // Audio thread: a new capture stream starts; its device positions count from 0.
   void RestartCapturePositions() {
     capture_position_known_ = true;

@@ -154,6 +154,11 @@ void MonitoringPath::OnOutputGap(uint32_t frames) {
   steering_.WidenMargin(static_cast<int32_t>(std::ceil(frames * steering_.nominal_step())));
 }
 
+void MonitoringPath::OnCaptureLoss(int64_t frames) {
+  if (frames <= 0 || steering_.priming()) return;
+  steering_.OnCaptureLoss(static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX)));
+}
+
 bool MonitoringPath::MeasurementsStopped() const {
   return unmeasured_frames_ > static_cast<int64_t>(steering_.render_rate()) / 4;
 }

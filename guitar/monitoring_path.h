@@ -62,6 +62,9 @@ class MonitoringPath {
   // The device played `frames` frames (render rate) where nothing was written: everything after
   // them is heard that much later, and the cushion grows by as much.
   void OnOutputGap(uint32_t frames);
+  // The capture device lost `frames` frames before the next packet: what follows reaches the
+  // speakers that much sooner.
+  void OnCaptureLoss(int64_t frames);
 
   int32_t usable() const;
   // Samples held from the position on, the converter's lookahead included.

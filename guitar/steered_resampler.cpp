@@ -95,6 +95,16 @@ void SteeredResampler::WidenMargin(int32_t samples) {
   clean_seconds_ = 0.0;
 }
 
+void SteeredResampler::OnCaptureLoss(int32_t samples) {
+  if (capture_rate_ <= 0) return;
+  // Known to the sample, unlike a jump found in the readings: the trend moves with it, as sure
+  // of the clocks' ratio as before. Begun afresh, its first second of scattered readings would
+  // move the pitch by tens of ppm.
+  const double moved = -1000.0 * samples / capture_rate_;
+  fit_.Shift(moved);
+  if (target_delay_ms_ > 0.0) target_delay_ms_ += moved;
+}
+
 void SteeredResampler::OnRingEmpty(int32_t samples) {
   WidenMargin(samples);
   // The delay to hold is the one the wider cushion gives once primed again.

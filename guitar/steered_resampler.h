@@ -57,6 +57,9 @@ class SteeredResampler {
   // written (a render wake came late). The cushion grows by what that cost (at least a
   // millisecond, at most to 20 ms), and so does the delay held, which the gap has already added.
   void WidenMargin(int32_t samples);
+  // The capture device lost `samples` before the packet now coming: the delay is shorter by as
+  // much from here on, and the shorter delay is held. The clocks did not change.
+  void OnCaptureLoss(int32_t samples);
   // The ring had nothing at all for a render call of `samples`: a wider cushion, and priming
   // again. Unlike the priming after Restart, the wait is a gap the player hears (recovering()).
   void OnRingEmpty(int32_t samples);

@@ -147,10 +147,12 @@ TEST(SteeredResamplerTest, TheFillOverrulesADelayThatNeverSettles) {
 // render clock's jitter (uniform +-1 ms each), steered for `seconds`: the pitch error of each
 // second of output, ppm, from the first audible frame on. At `gap_at` (s) a call's worth of output
 // goes missing: the margin widens by a call, the ring holds a call less and the delay is a call
-// longer.
+// longer. With `lost_packet`, a capture packet goes missing there instead: the ring holds a call
+// less and the delay is a call shorter.
 std::vector<double> PitchErrorPerSecond(double ppm, double jitter_ms, unsigned seed,
                                         uint32_t frames, double seconds,
-                                        double* reached_at = nullptr, double gap_at = -1.0) {
+                                        double* reached_at = nullptr, double gap_at = -1.0,
+                                        bool lost_packet = false) {
   tonelark::SteeredResampler resampler;
   resampler.Configure(48000, 48000, frames, frames);
   resampler.Restart();
@@ -167,9 +169,14 @@ std::vector<double> PitchErrorPerSecond(double ppm, double jitter_ms, unsigned s
   for (double t = 0.0; t < seconds; t += call_seconds) {
     if (gap_at >= 0.0 && t >= gap_at) {
       gap_at = -1.0;
-      resampler.WidenMargin(static_cast<int32_t>(frames));
       ring -= static_cast<int32_t>(frames);
-      delay_ms += 1000.0 * call_seconds;  // everything after the gap is heard that much later
+      if (lost_packet) {
+        resampler.OnCaptureLoss(static_cast<int32_t>(frames));
+        delay_ms -= 1000.0 * call_seconds;
+      } else {
+        resampler.WidenMargin(static_cast<int32_t>(frames));
+        delay_ms += 1000.0 * call_seconds;  // everything after the gap is heard that much later
+      }
     }
     const double step =
         resampler.NextStepForDelay(delay_ms + jitter(random) + jitter(random), ring, frames);
@@ -203,6 +210,12 @@ TEST(SteeredResamplerTest, JitteredTimesSteerAStablePitch) {
         for (size_t second = 1; second < errors.size(); ++second) {
           EXPECT_LE(std::fabs(errors[second]), second < 5 ? 400.0 : 50.0)
               << "second " << second + 1;
+        }
+        // A lost packet moves the delay, not the clocks: the trend goes on as sure as it was.
+        const std::vector<double> lost =
+            PitchErrorPerSecond(ppm, 1.0, seed, frames, 14.0, nullptr, 6.0, true);
+        for (size_t second = 7; second < lost.size(); ++second) {
+          EXPECT_LE(std::fabs(lost[second]), 50.0) << "second " << second + 1 << " after a loss";
         }
       }
       double reached_at = -1.0;
