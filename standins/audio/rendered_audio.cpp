@@ -61,13 +61,26 @@ bool RenderedAudio::WriteWav(const std::string& path, bool as_float) const {
   return WriteWavFile(path, float_format, converted);
 }
 
-bool RenderedAudio::WriteHostStalls(const std::string& path) const {
+namespace {
+
+template <typename Moment, typename Field>
+bool WriteMoments(const std::string& path, const std::vector<Moment>& moments, Field field) {
   std::ofstream file(path, std::ios::trunc);
-  for (const HostStall& stall : host_stalls) {
-    file << stall.frame << ' ' << static_cast<double>(stall.late) / 1e4 << '\n';
+  for (const Moment& moment : moments) {
+    file << moment.frame << ' ' << static_cast<double>(moment.*field) / 1e4 << '\n';
   }
   file.flush();
   return static_cast<bool>(file);
+}
+
+}  // namespace
+
+bool RenderedAudio::WriteHostStalls(const std::string& path) const {
+  return WriteMoments(path, host_stalls, &HostStall::late);
+}
+
+bool RenderedAudio::WriteWakeOffsets(const std::string& path) const {
+  return WriteMoments(path, wake_offsets, &WakeOffset::offset);
 }
 
 }  // namespace virtual_audio

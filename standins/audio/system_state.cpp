@@ -36,6 +36,7 @@ constexpr REFERENCE_TIME kHostStall = 10000;  // 1 ms, 100 ns units
 constexpr uint32_t kReservedRecordingSeconds = 120;
 constexpr uint64_t kShortestPeriodFrames = 32;
 constexpr unsigned kMostWatchedProcessors = 64;
+constexpr uint32_t kSleepsBetweenWatchLooks = 100;
 
 uint32_t DurationFrames(REFERENCE_TIME duration, uint32_t rate) {
   if (duration <= 0) return 0;
@@ -132,7 +133,6 @@ SystemState::~SystemState() {
   }
   clock_wake_.notify_all();
   if (clock_thread_.joinable()) clock_thread_.join();
-  watch_quit_.store(true);
   for (std::thread& watch : watch_threads_) watch.join();
 }
 
@@ -397,10 +397,27 @@ void SystemState::StartStream(StreamState* stream) {
   stream->last_period_end = stream->clock_anchor;
   stream->playing_frames = 0;
   stream->late_signals.clear();
+  if (stream->flow == eRender) NoteWakeOffset(*stream);
   if (clock_mode_ == ClockMode::kRealTime) {
     EnsureClockThread();
     clock_wake_.notify_all();
   }
+}
+
+void SystemState::NoteWakeOffset(const StreamState& render) {
+  DeviceRecord* device = FindDevice(render.device_id);
+  if (device == nullptr || !device->recording_started) return;
+  const StreamState* capture = nullptr;
+  for (const auto& stream : streams_) {
+    if (stream->flow != eCapture || !Playing(*stream)) continue;
+    if (capture == nullptr || stream->clock_anchor > capture->clock_anchor) capture = stream.get();
+  }
+  if (capture == nullptr) return;
+  const double length = ScaledPeriod(*capture);
+  const double since =
+      std::fmod(static_cast<double>(render.clock_anchor - capture->clock_anchor), length);
+  device->recording.wake_offsets.push_back(
+      {device->recording.FrameCount(), static_cast<REFERENCE_TIME>(std::llround(since))});
 }
 
 void SystemState::StopStream(StreamState* stream) {
@@ -462,6 +479,7 @@ void SystemState::SaveRecording(const std::wstring& id) {
   if (device->config.output_wav_path.empty()) return;
   device->recording.WriteWav(device->config.output_wav_path);
   device->recording.WriteHostStalls(device->config.output_wav_path + ".stalls");
+  device->recording.WriteWakeOffsets(device->config.output_wav_path + ".wakes");
 }
 
 // ---- Engine periods ----
@@ -813,11 +831,20 @@ void SystemState::EnsureClockThread() {
 }
 
 void SystemState::WatchLoop() {
-  while (!watch_quit_.load()) {
-    const REFERENCE_TIME late = SleepPrecisely(kLongestSleep);
-    if (late < kHostStall) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
+  for (uint32_t sleeps = 0;; ++sleeps) {
+    REFERENCE_TIME late = 0;
+    // The lock only now and then, so that the watchers never hold up the clock.
+    if (sleeps % kSleepsBetweenWatchLooks != 0) {
+      late = SleepPrecisely(kLongestSleep);
+      if (late < kHostStall) continue;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
     if (clock_mode_ == ClockMode::kRealTime) NoteHostStall(late);
+    // With nothing playing on the real-time clock, a stall harms no recording.
+    clock_wake_.wait(lock, [this] {
+      return clock_quit_ || (clock_mode_ == ClockMode::kRealTime && NextPeriodEnd() != kNever);
+    });
+    if (clock_quit_) return;
   }
 }
 

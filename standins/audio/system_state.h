@@ -285,9 +285,11 @@ class SystemState {
   // Keeps a late wake of the clock or a watch thread beside every recording
   // (RenderedAudio::host_stalls).
   void NoteHostStall(REFERENCE_TIME late);
+  // At a render stream's Start: RenderedAudio::wake_offsets.
+  void NoteWakeOffset(const StreamState& render);
   void ClockLoop();
-  // Under Windows, one thread pinned to each processor while the real-time clock runs notes when
-  // the host held that processor up, as the clock thread notes it for its own.
+  // Under Windows, one thread pinned to each processor notes, while a stream plays on the real-time
+  // clock, when the host held that processor up, as the clock thread notes it for its own.
   void WatchLoop();
 
   std::mutex mutex_;
@@ -311,7 +313,6 @@ class SystemState {
   bool clock_quit_ = false;
   std::condition_variable clock_wake_;
   std::thread clock_thread_;
-  std::atomic<bool> watch_quit_{false};
   std::vector<std::thread> watch_threads_;
 
   std::array<std::atomic<int>, kObjectKinds> objects_{};

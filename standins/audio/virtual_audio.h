@@ -269,6 +269,15 @@ struct RenderedAudio {
     REFERENCE_TIME late = 0;
   };
   std::vector<HostStall> host_stalls;
+  // At each Start of a stream that records here, while a capture stream plays: the recording's
+  // length then, and how long after each of the capture stream's period ends this stream's own
+  // periods end (100 ns, the latest started capture stream). A packet captured at one waits this
+  // long for the render wake that takes it.
+  struct WakeOffset {
+    uint64_t frame = 0;
+    REFERENCE_TIME offset = 0;
+  };
+  std::vector<WakeOffset> wake_offsets;
 
   size_t FrameCount() const;
   // Channel `channel` as doubles in -1..1 (integers scaled by 2^-(bits-1)); buffers flagged
@@ -280,6 +289,8 @@ struct RenderedAudio {
   bool WriteWav(const std::string& path, bool as_float = false) const;
   // `host_stalls` as text, one "<frame> <ms late>" line each; false when it cannot be written.
   bool WriteHostStalls(const std::string& path) const;
+  // `wake_offsets` likewise, one "<frame> <ms>" line each.
+  bool WriteWakeOffsets(const std::string& path) const;
 };
 
 // Live objects and resources, for showing that a start/stop cycle leaks nothing. While

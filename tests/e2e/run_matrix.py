@@ -410,18 +410,19 @@ def sinc_half(input_rate, output_rate):
     return max(1, int(math.ceil((105.0 - 7.95) * samples_per_db / 2.0)))
 
 
-def latency_bound_ms(status):
+def latency_bound_ms(status, wake_offset_ms=None):
     """tests/audio/latency_test.cpp's bound: the packet, its cushion and the render period (three
-    periods), the wait for the render wake (none where both sides wake together at one period,
-    up to a render period where their phases walk), the converter, and the margin a shared
-    render stream keeps."""
+    periods), the wait for the render wake (at one period, the offset between the two sides'
+    wakes: `wake_offset_ms` as the virtual audio noted it, or none where both wake together; up
+    to a render period where their phases walk), the converter, and the margin a shared render
+    stream keeps."""
     capture_ms = status.get("capturePeriodMs") or 0.0
     render_ms = status.get("renderPeriodMs") or 0.0
     capture_rate = status.get("sampleRate") or 0
     render_rate = status.get("renderSampleRate") or 0
     if not capture_rate or not render_rate:
         return None
-    offset = 0.0 if abs(capture_ms - render_ms) < 1e-3 else render_ms
+    offset = (wake_offset_ms or 0.0) if abs(capture_ms - render_ms) < 1e-3 else render_ms
     converter = 1000.0 * sinc_half(capture_rate, render_rate) / capture_rate
     margin = 0.0
     if status.get("renderExclusive") is False:
@@ -579,6 +580,10 @@ def judge(result, run):
         counted = [t for n, r in recordings for t in r.breaks
                    if t >= (0.0 if setup.headphones and n == output else 1.0)]
         result.breaks_after = len(counted)
+        # Real-time streams start apart, and a packet waits that long for the render wake.
+        wakes = read_stalls(run.path(output) + ".wakes", heard.rate, heard.onset)
+        if wakes and early is not None:
+            result.bound = latency_bound_ms(late, wakes[-1][1])
         stalls = read_stalls(run.path(output) + ".stalls", heard.rate, heard.onset)
         stalls = [(t, ms) for t, ms in stalls if ms >= HOST_STALL_MS]
         result.host_stalls = [ms for t, ms in stalls if 1.0 <= t <= len(heard.ppm)]
@@ -597,8 +602,8 @@ def settling_worst(ppm, skip):
 
 
 def read_stalls(path, rate, onset):
-    """The host stalls beside a recording, as (seconds from the onset, ms); none when the virtual
-    audio wrote no such file."""
+    """The host stalls (or wake offsets) beside a recording, as (seconds from the onset, ms); none
+    when the virtual audio wrote no such file."""
     try:
         with open(path) as f:
             rows = [line.split() for line in f if line.strip()]
