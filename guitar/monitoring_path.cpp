@@ -18,9 +18,10 @@ int32_t PowerOfTwoAtLeast(int64_t value) {
 }  // namespace
 
 void MonitoringPath::Configure(int32_t capture_rate, int32_t render_rate,
-                               uint32_t capture_packet_frames, uint32_t render_call_frames) {
-  const bool changed =
-      steering_.Configure(capture_rate, render_rate, capture_packet_frames, render_call_frames);
+                               uint32_t capture_packet_frames, uint32_t render_call_frames,
+                               bool capture_in_bursts) {
+  const bool changed = steering_.Configure(capture_rate, render_rate, capture_packet_frames,
+                                           render_call_frames, capture_in_bursts);
   if (!changed && !storage_.empty()) return;
   filter_.Configure(capture_rate, render_rate);
   // Room for the largest fill the rate control lets through before it cuts, with its margin

@@ -34,9 +34,10 @@ class MonitoringPath {
   };
 
   // The streams now open: rates in Hz, a capture packet and a render call in frames of their own
-  // side. Keeps the ring, the table and what the rate control learnt when nothing changed.
+  // side, and whether capture packets may come in bursts (SteeredResampler::Configure). Keeps the
+  // ring, the table and what the rate control learnt when nothing changed.
   void Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
-                 uint32_t render_call_frames);
+                 uint32_t render_call_frames, bool capture_in_bursts = false);
   // A new start: the learnt margin is forgotten too.
   void Reset();
   // The ring starts afresh and the output primes again; the learnt margin stays.

@@ -226,8 +226,10 @@ void ConfigureMonitoring(Monitor& monitor) {
   if (!render.info.exclusive) {
     render_frames += SharedMarginFrames(render.info.sample_rate, render.period_frames);
   }
+  // A shared capture stream is fed by the audio engine's timer, and Wine's PulseAudio driver
+  // hands over what its server gave it: two packets at once after twice the wait, now and then.
   monitor.monitoring_.Configure(capture.info.sample_rate, render.info.sample_rate,
-                                capture.period_frames, render_frames);
+                                capture.period_frames, render_frames, !capture.info.exclusive);
   if (monitor.render_scratch_.size() < render.buffer_frames) {
     monitor.render_scratch_.resize(render.buffer_frames);
   }

@@ -36,12 +36,14 @@ int32_t RingSamples(uint32_t frames, double step) {
 }  // namespace
 
 bool SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
-                                 uint32_t capture_packet_frames, uint32_t render_period_frames) {
+                                 uint32_t capture_packet_frames, uint32_t render_period_frames,
+                                 bool capture_in_bursts) {
   if (capture_rate == capture_rate_ && render_rate == render_rate_ &&
       capture_packet_frames == capture_packet_frames_ &&
-      render_period_frames == render_period_frames_) {
+      render_period_frames == render_period_frames_ && capture_in_bursts == capture_in_bursts_) {
     return false;
   }
+  capture_in_bursts_ = capture_in_bursts;
   capture_rate_ = capture_rate;
   render_rate_ = render_rate;
   capture_packet_frames_ = capture_packet_frames;
@@ -52,6 +54,7 @@ bool SteeredResampler::Configure(int32_t capture_rate, int32_t render_rate,
       capture_packet_frames > 0 ? static_cast<int32_t>(capture_packet_frames) : render_packet_;
   slower_packet_ = std::max(capture_packet, render_packet_);
   faster_packet_ = std::min(capture_packet, render_packet_);
+  burst_ = capture_in_bursts ? capture_packet : 0;
   band_ = 2 * slower_packet_;
   margin_ = 0;
   correction_ppm_ = 0.0;

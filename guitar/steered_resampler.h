@@ -42,10 +42,12 @@ class SteeredResampler {
   static constexpr int32_t kMaxMarginMs = 20;  // the most the margin grows to
 
   // Rates in Hz; packet and period lengths in frames of their own side (0 when unknown: one render
-  // period is assumed for the capture packet). Keeps the steering state and answers false when
-  // nothing changed.
+  // period is assumed for the capture packet). With `capture_in_bursts`, capture packets may come
+  // two at once after a wait twice as long (a shared stream, fed by a mixer's timer), and the
+  // cushion keeps a second packet. Keeps the steering state and answers false when nothing
+  // changed.
   bool Configure(int32_t capture_rate, int32_t render_rate, uint32_t capture_packet_frames,
-                 uint32_t render_period_frames);
+                 uint32_t render_period_frames, bool capture_in_bursts = false);
 
   // The ring starts afresh (a start, monitoring switched back on): output waits until the ring
   // holds PrimeFill() samples, and steering starts from the plain rate ratio.
@@ -91,8 +93,8 @@ class SteeredResampler {
   // The clocks' ratio as the delay's trend shows it, ppm: what the correction settles to.
   double ratio_ppm() const { return ratio_ppm_; }
   int32_t margin_samples() const { return margin_; }
-  // The cushion the ring keeps under a render call's need: a packet of the faster side and the
-  // margin, ring samples.
+  // The cushion the ring keeps under a render call's need: a packet of the faster side (and a
+  // second capture packet where they come in bursts) and the margin, ring samples.
   int32_t cushion_samples() const { return Floor(); }
 
  private:
@@ -102,7 +104,7 @@ class SteeredResampler {
   void StartFit(double prior_ppm);
   // The correction the delay's trend and level ask for, before the fill's last word.
   double DelayCorrection(double delay_ms, double seconds);
-  int32_t Floor() const { return faster_packet_ + margin_; }
+  int32_t Floor() const { return faster_packet_ + burst_ + margin_; }
   // Counts rendered time towards a clean stretch, and shrinks the margin after one.
   void Rendered(double seconds);
 
@@ -110,10 +112,12 @@ class SteeredResampler {
   int32_t render_rate_ = 0;
   uint32_t capture_packet_frames_ = 0;
   uint32_t render_period_frames_ = 0;
+  bool capture_in_bursts_ = false;
   double nominal_step_ = 1.0;  // capture rate / render rate
   int32_t render_packet_ = 0;  // one render period in ring samples
   int32_t slower_packet_ = 0;  // the larger of a capture packet and a render period, ring samples
   int32_t faster_packet_ = 0;  // the smaller of the two
+  int32_t burst_ = 0;          // a second capture packet where packets come in bursts, or 0
   int32_t band_ = 0;           // ring samples above the floor that need no steering
   int32_t margin_ = 0;         // ring samples, grown by ring-empty events
 

@@ -55,6 +55,7 @@ class RenderMonitorTest : public AudioTest {
   void SetCaptureRate(uint32_t rate) {
     tonelark::Monitor& m = monitor();
     m.capture_.info.sample_rate = static_cast<int32_t>(rate);
+    m.capture_.info.exclusive = true;
     m.capture_.period_frames = rate / 100;
     tonelark::ConfigureMonitoring(m);
   }

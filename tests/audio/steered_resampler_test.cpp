@@ -331,5 +331,31 @@ TEST(MonitoringPathTest, AnUntimedPacketEndsTheMeasurement) {
   }
 }
 
+// Wine's PulseAudio driver hands a shared capture stream what its server gave it: now and then
+// two packets at once after twice the wait, landing just after the render call that needed the
+// first, and not necessarily in the first second. A shared capture's cushion keeps a second
+// packet from the start, so its ring never runs dry.
+TEST(MonitoringPathTest, PacketsThatComeInPairsNeverEmptyASharedCapturesRing) {
+  for (bool shared : {false, true}) {
+    tonelark::MonitoringPath path;
+    path.Configure(48000, 48000, 480, 480, shared);
+    path.Reset();
+    const std::vector<float> packet(480, 0.25f);
+    std::vector<float> out(480);
+    uint32_t empty = 0;
+    for (int call = 0; call < 1000; ++call) {
+      const bool paired = call >= 100 && call % 50 >= 40;  // from the second second on
+      if (!paired) path.Write(packet.data(), 480);
+      const tonelark::MonitoringPath::ReadOutcome read = path.Read(480, out.data());
+      if (call >= 100) empty += read.empty_frames;
+      if (paired && call % 2 == 1) {
+        path.Write(packet.data(), 480);
+        path.Write(packet.data(), 480);
+      }
+    }
+    EXPECT_EQ(empty == 0, shared) << (shared ? "shared: " : "exclusive: ") << empty;
+  }
+}
+
 }  // namespace
 }  // namespace tonelark_test
