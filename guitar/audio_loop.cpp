@@ -651,8 +651,7 @@ CaptureOutcome ProcessCapture(Monitor& monitor) {
     UINT64 captured = 0;
     outcome.result = capture->GetBuffer(&data, &frames, &flags, &position, &captured);
     if (FAILED(outcome.result)) return outcome;
-    const int64_t lost = monitor.glitches_.OnCapturePacket(flags, position, frames);
-    if (lost > 0) monitor.monitoring_.OnCaptureLoss(lost);
+    monitor.monitoring_.OnCaptureLoss(monitor.glitches_.OnCapturePacket(flags, position, frames));
     if (!monitor.capture_trust_.Observe(static_cast<int64_t>(captured),
                                         static_cast<double>(position),
                                         monitor.capture_.info.sample_rate)) {

@@ -63,8 +63,8 @@ class MonitoringPath {
   // The device played `frames` frames (render rate) where nothing was written: everything after
   // them is heard that much later, and the cushion grows by as much.
   void OnOutputGap(uint32_t frames);
-  // The capture device lost `frames` frames before the next packet: what follows reaches the
-  // speakers that much sooner.
+  // The capture device lost `frames` frames (0: none) before the next packet: what follows reaches
+  // the speakers that much sooner.
   void OnCaptureLoss(int64_t frames);
 
   int32_t usable() const;

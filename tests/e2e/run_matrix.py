@@ -149,7 +149,7 @@ LOW_PERIOD_SHORT = ("this virtual machine holds threads up for 2-14 ms several t
 JITTER_SHORT = ("with +-1 ms jitter on both sides the fit of the delay's trend is sure of the "
                 "clocks' ratio to about 25 ppm (one standard deviation) after five seconds, and "
                 "host stalls scatter the readings further: the sixth second came 51 ppm off once "
-                "in ten runs, the others within 38")
+                "in eleven runs, the others within 42")
 LATE_CAPTURE_SHORT = ("under Wine, a wake late beyond the one-packet cushion still breaks the "
                       "tone once after the first second in 0 to 2 of the 9 10 ms set-ups of a "
                       "run; some of these come with a host stall (verdict HOST), the others are "
