@@ -149,11 +149,17 @@ def check_pcm(c, run, report):
     if not c.expect(len(windows) >= 5, "the PCM holds no stretch of guitar without an impulse"):
         return
     middle = pcm[windows[len(windows) // 2]:windows[len(windows) // 2] + n]
-    pitch = run_e2e.frequency(middle, RATE)
+    # The median over every window: paplay, which feeds the adapter, falls behind now and then
+    # on a loaded machine, and the few milliseconds of silence it leaves in the adapter's own
+    # signal throw one window's zero crossings off by several percent.
+    pitches = [run_e2e.frequency(pcm[start:start + n], RATE) for start in windows]
+    pitch = statistics.median(pitches)
     amplitudes = [tone_amplitude(pcm, start, n) for start in windows]
     rms, peak = analyse.level(middle)
-    figure("PCM: %.2f Hz, amplitude %.3f (median of %d windows), RMS %.1f dBFS, peak %.1f dBFS"
-           % (pitch, statistics.median(amplitudes), len(windows), rms, peak))
+    figure("PCM: %.2f Hz, amplitude %.3f (medians of %d windows; %d off by 1 Hz or more), "
+           "RMS %.1f dBFS, peak %.1f dBFS"
+           % (pitch, statistics.median(amplitudes), len(windows),
+              sum(abs(p - GUITAR_HZ) >= 1.0 for p in pitches), rms, peak))
     c.expect(abs(pitch - GUITAR_HZ) < 1.0, "PCM carries %.2f Hz, the guitar plays %.1f Hz"
              % (pitch, GUITAR_HZ))
     c.expect(abs(statistics.median(amplitudes) - GUITAR_AMPLITUDE) < 0.02,
