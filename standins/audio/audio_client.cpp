@@ -733,6 +733,9 @@ class AudioClient final : public ComObject<IAudioClient3> {
       stream->exclusive = true;
       stream->period = period;
       stream->period_frames = frames;
+      // The hardware signals every `frames` frames of its own clock; the duration asked for is
+      // only rounded to them.
+      stream->period_length = static_cast<double>(frames) * 1e7 / parsed.rate;
     } else if (share_mode == AUDCLNT_SHAREMODE_SHARED) {
       if (config.held_exclusively || state.LiveStreams(device_, true) > 0) {
         return AUDCLNT_E_DEVICE_IN_USE;

@@ -208,8 +208,7 @@ TEST_F(LatencyTest, LowLatencyThroughTheSmallestSharedEnginePeriod) {
   EXPECT_EQ(monitor().render_.engine_period, 128u);
   ExpectClean(heard);
   ExpectMeasured(heard, period_ms);
-  // The capture device's 26667 (100 ns) period is 12.5 ppm longer than its 128 frames: the
-  // steering follows it, and an impulse it puts between two frames is found at either.
+  // An impulse that the converter puts between two frames is found at either.
   EXPECT_LE(heard.worst_frames, 9.5 * 48.0 + 1.0);
 }
 

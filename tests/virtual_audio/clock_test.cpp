@@ -86,14 +86,19 @@ TEST_F(ClockTest, DeviceClocksRunFastOrSlowByTheirPartsPerMillion) {
   audio().AddDevice(Sink(L"fast", 300));
   audio().AddDevice(Sink(L"slow", -250));
   audio().AddDevice(Sink(L"exact", 0));
+  DeviceConfig small_periods = Sink(L"small", 0);
+  small_periods.minimum_period = 26667;
+  audio().AddDevice(small_periods);
   testing::internal::CaptureStderr();
   audio().AddDevice(Sink(L"wild", 5000));
   EXPECT_EQ("virtual_audio: clock-ppm 5000 out of range, held at 1000\n",
             testing::internal::GetCapturedStderr());
-  OpenStream fast, slow, exact, wild;
+  OpenStream fast, slow, exact, small, wild;
   Open(L"fast", Pcm(48000, 2), &fast);
   Open(L"slow", Pcm(48000, 2), &slow);
   Open(L"exact", Pcm(48000, 2), &exact);
+  // 26667 (100 ns) is 128 frames, which the device's own clock plays in 26666.67.
+  Open(L"small", Pcm(48000, 2), &small, /*start=*/true, 26667);
   Open(L"wild", Pcm(48000, 2), &wild);
   audio().AdvanceClock(60 * kSecond);
 
@@ -105,6 +110,7 @@ TEST_F(ClockTest, DeviceClocksRunFastOrSlowByTheirPartsPerMillion) {
   EXPECT_NEAR(60 * 48000 * 0.99975, played(L"slow"), 480);
   EXPECT_NEAR(60 * 48000 * 1.001, played(L"wild"), 480);
   EXPECT_EQ(6000u * 480u, audio().RenderUnderrunFrames(L"exact"));
+  EXPECT_EQ(22500u * 128u, audio().RenderUnderrunFrames(L"small"));
   EXPECT_EQ(0u, audio().Rendered(L"fast").FrameCount());
   EXPECT_EQ(audio().RenderUnderrunFrames(L"fast"), audio().Rendered(L"fast").unrecorded_frames);
 }
