@@ -141,19 +141,21 @@ JITTER = "time-jitter 10000 seed %d"  # +-1 ms on packet times and clock reading
 SPEAKER_LATE_BY_MS = 3.5  # scripted render lateness: beyond 2.67 ms, within a raised 5.33 ms
 
 # What the engine does not reach yet, measured on this 2-core machine under Wine 8.
-LOW_PERIOD_SHORT = ("this virtual machine holds threads up for 2-14 ms several times in a run, "
-                    "even at real-time priority (the virtual device's clock notes it); at a "
-                    "2.67 ms period such a stall breaks the output, and the breaks that come "
-                    "with no stall noted by the device's clock are not explained yet: low "
-                    "latency keeps the smallest period in about half the runs")
+LOW_PERIOD_SHORT = ("this virtual machine holds the engine's thread and the device's clock up "
+                    "together for 2-45 ms several times in a run, even at real-time priority, "
+                    "mostly inside calls into the wineserver (the device's clock notes them); at "
+                    "a 2.67 ms period such a hold-up breaks the output, and low latency keeps the "
+                    "smallest period in about half the runs")
 JITTER_SHORT = ("with +-1 ms jitter on both sides the fit of the delay's trend is sure of the "
                 "clocks' ratio to about 25 ppm (one standard deviation) after five seconds, and "
                 "host stalls scatter the readings further: the sixth second came 51 ppm off once "
                 "in eleven runs, the others within 42")
-LATE_CAPTURE_SHORT = ("under Wine, a wake late beyond the one-packet cushion still breaks the "
-                      "tone once after the first second in 0 to 2 of the 9 10 ms set-ups of a "
-                      "run; some of these come with a host stall (verdict HOST), the others are "
-                      "not explained yet")
+LATE_CAPTURE_SHORT = ("under Wine, the engine's thread is now and then held up for 15-45 ms, "
+                      "beyond an exclusive capture's two packets and a shared render's 2 ms "
+                      "margin, and the tone breaks once in 0 to 2 of the 10 ms set-ups of a run; "
+                      "the device's clock, held up in the wineserver at the same moments, notes "
+                      "nearly all of these (verdict HOST); in three runs one came without: the "
+                      "first steps of a move outlasted the exclusive speakers' last period")
 
 SETUPS = [
     Setup("ex48-ex48", Device(48000), Device(48000), 6,
