@@ -865,11 +865,10 @@ void SystemState::ClockLoop() {
         stream->clock_periods = 0;
       }
     }
-    const REFERENCE_TIME ran_from = ClockNow();
     RunClockUntil(now);
     // Signalling a period's event is a call into the host (the wineserver, under Wine): a clock
     // held up there is as late as one that overslept, and nothing else would note it.
-    NoteHostStall(ClockNow() - ran_from);
+    NoteHostStall(ClockNow() - now);
     const REFERENCE_TIME next =
         std::min(std::min(NextPeriodEnd(), NextDeviceEvent()), NextLateSignal());
     if (next == kNever) {
